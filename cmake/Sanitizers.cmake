@@ -1,0 +1,10 @@
+# Applied to the whole tree so that every library and test shares one instrumented runtime.
+if(MORVANIX_SANITIZE STREQUAL "address,undefined")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(MORVANIX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT MORVANIX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "Unknown MORVANIX_SANITIZE value: ${MORVANIX_SANITIZE}")
+endif()
