@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Line settings handed to a backend when the port is opened.
+struct SerialLineSettings {
+  std::int32_t baudRate = 9600;
+  std::int32_t dataBits = 8;
+  char parity = 'N';
+  float stopBits = 1.0f;
+};
+
+// Modem-status bits, as the status word of the Windows serial API lays them out.
+inline constexpr std::uint32_t kModemCtsOn = 0x10;
+inline constexpr std::uint32_t kModemDsrOn = 0x20;
+inline constexpr std::uint32_t kModemRingOn = 0x40;
+inline constexpr std::uint32_t kModemRlsdOn = 0x80;
+
+enum class ModemControlLine { kRts, kDtr };
+
+// The platform half of SerialPort: one device, opened once. SerialPort keeps the settings and
+// the Closed/Held/Ready states and calls the I/O operations only after Open returned 0.
+class SerialBackend {
+ public:
+  virtual ~SerialBackend() = default;
+
+  // Opens and configures the device; returns the result code 0..9 of SerialPort::Open.
+  // After code 1 the backend holds nothing; after 2..9 it holds what it acquired so far,
+  // which Close releases.
+  virtual int Open(const std::string& portName, const SerialLineSettings& line) = 0;
+  // Puts back what Open changed and releases what it acquired. Idempotent.
+  virtual void Close() = 0;
+
+  // Writes n bytes (n may be 0) within 15 ms per byte plus 100 ms; true when all went out.
+  virtual bool Write(const char* data, std::size_t n) = 0;
+  // One byte, waiting at most 10 ms. When no byte came, gotByte is false and the result is
+  // whatever the receive buffer held before.
+  virtual char ReadChar(bool& gotByte) = 0;
+
+  virtual bool SetModemLine(ModemControlLine line, bool on) = 0;
+  // The kModem* bits of the lines that are on; false when the device has no modem lines.
+  virtual bool GetModemStatus(std::uint32_t& status) = 0;
+};
+
+// The backend of the platform the agent was built for.
+std::unique_ptr<SerialBackend> MakePlatformSerialBackend();

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "adapter/serial_backend.h"
+
+// One serial device with its line settings and a pollable one-byte read. Settings take
+// effect at the next Open. Not thread-safe: one thread at a time may use an instance.
+//
+// States: Closed (no device), Held (Open returned 2..9: the device is kept but not usable;
+// IsOpen() is true and I/O behaves as on a closed port), Ready (Open returned 0).
+class SerialPort {
+ public:
+  using BackendMaker = std::function<std::unique_ptr<SerialBackend>()>;
+
+  // "\\.\COM1", 9600 baud, 8 data bits, no parity, 1 stop bit; closed.
+  SerialPort();
+  SerialPort(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits, char parity,
+             float stopBits);
+  // The defaults, with a backend other than the platform's (tests, other serial layers).
+  explicit SerialPort(BackendMaker makeBackend);
+  ~SerialPort();
+
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  void SetPortName(const std::string& name);
+  // Snapped down to 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200,
+  // 128000 or 256000; below 300 gives 110.
+  void SetBaudRate(std::int32_t rate);
+  // 5..8; anything else gives 8.
+  void SetDataBits(std::int32_t bits);
+  // 'N', 'E', 'O', 'M' or 'S'; anything else gives 'N'.
+  void SetParity(char parity);
+  // 2.0 or more gives 2.0, 1.5 or more gives 1.5, anything else (NaN too) gives 1.0.
+  void SetStopBits(float bits);
+
+  std::string GetPortName() const { return portName; }
+  std::int32_t GetBaudRate() const { return baudRate; }
+  std::int32_t GetDataBits() const { return dataBits; }
+  char GetParity() const { return parity; }
+  float GetStopBits() const { return stopBits; }
+
+  // 0 ready (or a device was already held), 1 the device did not open, 2..9 the step of the
+  // configuration that failed, with the device held.
+  int Open();
+  void Close();
+  bool IsOpen() const { return backend != nullptr; }
+
+  // At most the first 1024 bytes of the text go out.
+  bool Write(const char* text);
+  // The NUL character makes a zero-length write.
+  bool WriteChar(char c);
+  // Waits at most 10 ms; the result is meaningful only when gotByte is true.
+  char ReadChar(bool& gotByte);
+
+  bool SetRts(bool on);
+  bool SetDtr(bool on);
+  // Modem-status lines; the result means something only when valid is true.
+  bool GetCts(bool& valid);
+  bool GetDsr(bool& valid);
+  bool GetRing(bool& valid);
+  bool GetRlsd(bool& valid);
+
+  static constexpr std::size_t kMaxWrite = 1024;
+
+ private:
+  bool ModemStatusBit(std::uint32_t bit, bool& valid);
+
+  BackendMaker makeBackend;
+  std::string portName;
+  std::int32_t baudRate;
+  std::int32_t dataBits;
+  char parity;
+  float stopBits;
+  // Non-null while a device is held (Held or Ready).
+  std::unique_ptr<SerialBackend> backend;
+  bool ready = false;
+};
