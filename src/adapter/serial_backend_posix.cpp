@@ -1,0 +1,254 @@
+// Serial backend over termios: the same observable behaviour as the Windows backend
+// (exclusive open, raw line, flow control off, DTR/RTS low, 10 ms read poll, bounded write).
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adapter/serial_backend.h"
+#include "adapter/serial_device_name.h"
+
+namespace {
+
+constexpr int kReadPollMs = 10;
+constexpr int kSettleMs = 60;
+constexpr int kWriteMsPerByte = 15;
+constexpr int kWriteBaseMs = 100;
+
+std::optional<speed_t> SpeedFor(std::int32_t rate) {
+  switch (rate) {
+    case 110:
+      return B110;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return std::nullopt;  // 14400, 128000 and 256000 have no termios speed
+  }
+}
+
+// Applies the line settings to a raw copy of the terminal's settings; false when the
+// platform cannot express them.
+bool MakeLineSettings(const SerialLineSettings& line, termios& tio) {
+  const std::optional<speed_t> speed = SpeedFor(line.baudRate);
+  if (!speed) return false;
+  cfmakeraw(&tio);
+  if (cfsetispeed(&tio, *speed) != 0 || cfsetospeed(&tio, *speed) != 0) return false;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+  tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+  switch (line.dataBits) {
+    case 5:
+      tio.c_cflag |= CS5;
+      break;
+    case 6:
+      tio.c_cflag |= CS6;
+      break;
+    case 7:
+      tio.c_cflag |= CS7;
+      break;
+    default:
+      tio.c_cflag |= CS8;
+      break;
+  }
+  switch (line.parity) {
+    case 'O':
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case 'E':
+      tio.c_cflag |= PARENB;
+      break;
+#ifdef CMSPAR
+    case 'M':
+      tio.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 'S':
+      tio.c_cflag |= PARENB | CMSPAR;
+      break;
+#else
+    case 'M':
+    case 'S':
+      return false;
+#endif
+    default:
+      break;
+  }
+  // With 5 data bits the UART sends 1.5 stop bits for the two-stop-bit setting.
+  if (line.stopBits == 2.0f || line.stopBits == 1.5f) tio.c_cflag |= CSTOPB;
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  return true;
+}
+
+std::vector<std::string> DevEntries() {
+  std::vector<std::string> names;
+  DIR* dir = opendir("/dev");
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  closedir(dir);
+  return names;
+}
+
+class PosixSerialBackend final : public SerialBackend {
+ public:
+  ~PosixSerialBackend() override { Close(); }
+
+  int Open(const std::string& portName, const SerialLineSettings& line) override {
+    Close();
+    const std::string path = ResolveSerialDevicePath(
+        portName, std::getenv("MORVANIX_SERIAL_DIR"),
+        ComPortNumber(portName) ? DevEntries() : std::vector<std::string>());
+    if (path.empty()) return 1;
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 1;
+    // TIOCEXCL keeps other users out; it does not hold against privileged processes, so an
+    // advisory lock backs it. A file that is no terminal fails later, at the purge.
+    if (ioctl(fd, TIOCEXCL) == 0) {
+      exclusive = true;
+    } else if (errno != ENOTTY) {
+      Release();
+      return 1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      Release();
+      return 1;
+    }
+    if (tcflush(fd, TCIOFLUSH) != 0) return 2;
+    termios found{};
+    if (tcgetattr(fd, &found) != 0) return 3;
+    saved = found;
+    termios wanted = found;
+    const bool applied = MakeLineSettings(line, wanted) && tcsetattr(fd, TCSANOW, &wanted) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
+    if (!applied) return 4;
+    termios readBack{};
+    if (tcgetattr(fd, &readBack) != 0) return 5;
+    // The driver must not drive DTR or RTS; devices without modem lines refuse this.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIC, &lines);
+    ready = true;
+    return 0;
+  }
+
+  void Close() override {
+    if (fd < 0) return;
+    Release();
+  }
+
+  bool Write(const char* data, std::size_t n) override {
+    if (!ready) return false;
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs);
+    std::size_t sent = 0;
+    while (sent < n) {
+      const ssize_t w = ::write(fd, data + sent, n - sent);
+      if (w > 0) {
+        sent += static_cast<std::size_t>(w);
+        continue;
+      }
+      if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+      if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+    }
+    return true;
+  }
+
+  char ReadChar(bool& gotByte) override {
+    gotByte = false;
+    if (!ready) return rxByte;
+    if (ReadOne()) {
+      gotByte = true;
+      return rxByte;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kReadPollMs) > 0 && (p.revents & POLLIN) != 0) gotByte = ReadOne();
+    return rxByte;
+  }
+
+  bool SetModemLine(ModemControlLine which, bool on) override {
+    if (!ready) return false;
+    int bits = which == ModemControlLine::kRts ? TIOCM_RTS : TIOCM_DTR;
+    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+  }
+
+  bool GetModemStatus(std::uint32_t& status) override {
+    status = 0;
+    int bits = 0;
+    if (!ready || ioctl(fd, TIOCMGET, &bits) != 0) return false;
+    if ((bits & TIOCM_CTS) != 0) status |= kModemCtsOn;
+    if ((bits & TIOCM_DSR) != 0) status |= kModemDsrOn;
+    if ((bits & TIOCM_RI) != 0) status |= kModemRingOn;
+    if ((bits & TIOCM_CD) != 0) status |= kModemRlsdOn;
+    return true;
+  }
+
+ private:
+  bool ReadOne() {
+    char byte = 0;
+    const ssize_t r = ::read(fd, &byte, 1);
+    if (r != 1) return false;
+    rxByte = byte;
+    return true;
+  }
+
+  void Release() {
+    if (saved) (void)tcsetattr(fd, TCSANOW, &*saved);
+    // The exclusive flag belongs to the terminal, not to this descriptor: clear it, or the
+    // device stays locked for everyone while another holder keeps it open.
+    if (exclusive) (void)ioctl(fd, TIOCNXCL);
+    ::close(fd);  // also drops the advisory lock
+    fd = -1;
+    saved.reset();
+    exclusive = false;
+    ready = false;
+  }
+
+  int fd = -1;
+  char rxByte = '\0';
+  bool exclusive = false;
+  bool ready = false;
+  std::optional<termios> saved;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialBackend> MakePlatformSerialBackend() {
+  return std::make_unique<PosixSerialBackend>();
+}
