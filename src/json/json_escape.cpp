@@ -1,9 +1,12 @@
+#include "json/json_escape.h"
+
 #include "json/json_value.h"
 
 namespace {
 
-// The two-character form of a byte that must be escaped, or 0 when the byte is copied as is.
-char escapeLetter(char byte) {
+// The letter that follows the backslash for a byte that must be escaped, or 0 for a byte that
+// is copied as is.
+constexpr char escapeLetter(char byte) {
   switch (byte) {
     case '"':
       return '"';
@@ -26,18 +29,33 @@ char escapeLetter(char byte) {
 
 }  // namespace
 
-std::string escapeJson(const std::string& text) {
-  std::string escaped;
-  escaped.reserve(text.size() + 8);
+namespace morvanix {
+
+void AppendEscapedJson(std::string& out, std::string_view text) {
   std::size_t copiedUpTo = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     char letter = escapeLetter(text[i]);
     if (letter == 0) continue;
-    escaped.append(text, copiedUpTo, i - copiedUpTo);
-    escaped.push_back('\\');
-    escaped.push_back(letter);
+    out.append(text.substr(copiedUpTo, i - copiedUpTo));
+    out.push_back('\\');
+    out.push_back(letter);
     copiedUpTo = i + 1;
   }
-  escaped.append(text, copiedUpTo, std::string::npos);
+  out.append(text.substr(copiedUpTo));
+}
+
+bool NeedsJsonEscape(std::string_view text) {
+  for (char byte : text) {
+    if (escapeLetter(byte) != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace morvanix
+
+std::string escapeJson(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  morvanix::AppendEscapedJson(escaped, text);
   return escaped;
 }
