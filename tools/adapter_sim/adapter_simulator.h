@@ -1,0 +1,89 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "elm_engine.h"
+
+struct AdapterSimOptions {
+  AdapterProfile profile = AdapterProfile::kElm;
+  // Where to put a symlink to the pseudo-terminal (for example DIR/COM3); empty for none.
+  std::string linkPath;
+  ElmTimings timings;
+  // Send at 38400 baud (about 260 us a byte) instead of as fast as the terminal takes it.
+  bool wireTiming = true;
+  // Send answers in bursts with gaps, as a Bluetooth link does.
+  bool bursts = false;
+  int burstBytes = 20;
+  int burstGapMs = 40;
+  // Called on the simulator's thread whenever a counter changes.
+  std::function<void()> onStatsChange;
+};
+
+// Options for unit tests: no wire timing, no reset or search delays.
+AdapterSimOptions FastAdapterSimOptions(AdapterProfile profile, std::string linkPath = {});
+
+// A simulated adapter serving the master side of a pseudo-terminal from a thread of its
+// own. The agent opens the slave (directly or through the link). The simulator keeps the
+// slave open itself so that the agent's open/close cycles cause no hang-ups.
+class AdapterSimulator {
+ public:
+  explicit AdapterSimulator(AdapterSimOptions options);
+  ~AdapterSimulator();  // Stop()
+
+  AdapterSimulator(const AdapterSimulator&) = delete;
+  AdapterSimulator& operator=(const AdapterSimulator&) = delete;
+
+  // Creates the terminal and the link and starts serving. False with error() set on failure.
+  bool Start();
+  // Ends the thread within about 50 ms and removes the link. Idempotent.
+  void Stop();
+
+  const std::string& slavePath() const { return slave; }
+  const std::string& error() const { return failure; }
+
+  // Commands received (ended by CR), in total.
+  std::uint64_t CommandsReceived() const { return commands.load(); }
+  // Commands whose first byte arrived before the prompt of the previous one was sent.
+  std::uint64_t InterleavedCommands() const { return interleaved.load(); }
+  // True once the vanish profile has closed its terminal.
+  bool Vanished() const { return vanished.load(); }
+
+ private:
+  void Serve();
+  void HandleByte(char byte);
+  void RunCommand();
+  void StreamEndless();
+  bool Send(const std::string& bytes);
+  bool SendAnswer(const std::string& bytes);
+  bool WriteAll(const char* data, std::size_t n);
+  bool PauseMs(int ms);  // false when asked to stop
+  bool InputPending() const;
+  void Vanish();
+  void Changed();
+
+  AdapterSimOptions options;
+  ElmEngine engine;
+  int master = -1;
+  int slaveHold = -1;
+  int stopPipe[2] = {-1, -1};
+  std::string slave;
+  std::string failure;
+  bool linked = false;
+  std::thread worker;
+
+  // Owned by the worker thread.
+  std::string line;
+  std::string pendingLate;
+  bool promptOwed = false;
+  bool nextInterleaved = false;
+  std::size_t batchLeft = 0;
+  unsigned endlessAt = 0;
+
+  std::atomic<std::uint64_t> commands{0};
+  std::atomic<std::uint64_t> interleaved{0};
+  std::atomic<bool> vanished{false};
+};

@@ -1,0 +1,122 @@
+// adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, for trying the agent
+// without a vehicle.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "adapter_simulator.h"
+
+namespace {
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: adapter-sim --link PATH [--profile NAME] [--fast] [--bursts]\n"
+               "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
+               "profiles: elm silent modem no-echo echo-only ok-no-echo junk nul endless\n"
+               "          vanish late ignition-off\n");
+}
+
+bool ParseMs(const char* text, int& out) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > 600000) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  AdapterSimOptions options;
+  std::string statsFile;
+  bool fast = false;
+  int resetDelay = -1;
+  int searchDelay = -1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--link" && hasValue) {
+      options.linkPath = argv[++i];
+    } else if (arg == "--profile" && hasValue) {
+      const auto profile = ParseAdapterProfile(argv[++i]);
+      if (!profile) {
+        std::fprintf(stderr, "adapter-sim: unknown profile %s\n", argv[i]);
+        Usage();
+        return 2;
+      }
+      options.profile = *profile;
+    } else if (arg == "--fast") {
+      fast = true;
+    } else if (arg == "--bursts") {
+      options.bursts = true;
+    } else if (arg == "--reset-delay-ms" && hasValue && ParseMs(argv[i + 1], resetDelay)) {
+      ++i;
+    } else if (arg == "--search-delay-ms" && hasValue && ParseMs(argv[i + 1], searchDelay)) {
+      ++i;
+    } else if (arg == "--stats-file" && hasValue) {
+      statsFile = argv[++i];
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+  if (options.linkPath.empty()) {
+    Usage();
+    return 2;
+  }
+  if (fast) {
+    options.wireTiming = false;
+    options.timings.resetDelayMs = 0;
+    options.timings.searchDelayMs = 0;
+  }
+  if (resetDelay >= 0) options.timings.resetDelayMs = resetDelay;
+  if (searchDelay >= 0) options.timings.searchDelayMs = searchDelay;
+
+  // Signals are taken synchronously on this thread; block them before the server starts.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  std::mutex statsLock;
+  AdapterSimulator* running = nullptr;
+  auto writeStats = [&] {
+    std::lock_guard<std::mutex> hold(statsLock);
+    if (statsFile.empty() || running == nullptr) return;
+    const std::string temp = statsFile + ".tmp";
+    {
+      std::ofstream out(temp, std::ios::trunc);
+      out << "commands " << running->CommandsReceived() << "\n"
+          << "interleaved " << running->InterleavedCommands() << "\n";
+    }
+    std::rename(temp.c_str(), statsFile.c_str());
+  };
+  options.onStatsChange = writeStats;
+
+  AdapterSimulator simulator(options);
+  {
+    std::lock_guard<std::mutex> hold(statsLock);
+    running = &simulator;
+  }
+  if (!simulator.Start()) {
+    std::fprintf(stderr, "adapter-sim: %s\n", simulator.error().c_str());
+    return 1;
+  }
+  writeStats();
+  std::printf("adapter-sim: %s -> %s (profile %s)\n", options.linkPath.c_str(),
+              simulator.slavePath().c_str(), AdapterProfileName(options.profile));
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  simulator.Stop();
+  writeStats();
+  std::printf("adapter-sim: stopped after %llu commands, %llu interleaved\n",
+              static_cast<unsigned long long>(simulator.CommandsReceived()),
+              static_cast<unsigned long long>(simulator.InterleavedCommands()));
+  return 0;
+}
