@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "adapter/serial_port.h"
+
+namespace morvanix {
+
+// Reads and throws away what waits on the port, stopping at the first poll that brings no
+// byte or after maxPolls polls (a device that never falls silent). Returns the bytes dropped.
+std::size_t DiscardStaleInput(SerialPort& port, int maxPolls);
+
+struct CollectLimits {
+  int maxPasses;     // stop after this many passes
+  int maxReceived;   // stop once this many bytes were read
+  std::size_t echo;  // the first bytes read, dropped as the echo of the command
+};
+
+// A pass polls until a poll brings no byte (or kMaxPassBytes came), then sleeps 10 ms. The
+// limits and the prompt are looked at after each pass only. CR and ">" are dropped; every
+// other byte after the echo is kept in arrival order.
+std::string CollectAnswer(SerialPort& port, const CollectLimits& limits);
+
+// Bytes a single pass takes before it looks at its limits, so that an endless stream cannot
+// keep one pass going for ever.
+inline constexpr int kMaxPassBytes = 1024;
+
+}  // namespace morvanix
