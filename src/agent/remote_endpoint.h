@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 // Where the agent posts its messages. The host is fixed when the agent is built; the two
@@ -17,3 +18,11 @@ RemoteEndpoint BuiltInRemoteEndpoint();
 // The built-in endpoint with the environment overrides applied. A malformed port is
 // reported through debug output and ignored. Called once at start.
 RemoteEndpoint RemoteEndpointFromEnvironment();
+
+// The port of an override: 1 to 65535 in plain decimal digits, nothing else.
+std::optional<int> ParseRemotePort(const std::string& text);
+
+// Applies the two override values (nullptr when the variable is not set) to base. An empty
+// host or a malformed port is passed to report and ignored.
+RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
+                                            void (*report)(const char*));
