@@ -2,4 +2,6 @@
 
 #include "service/debug_output.h"
 
-void DebugOutput(const char* text) { OutputDebugStringA(text); }
+void DebugOutput(const char* text) {
+  OutputDebugStringA(text);
+}

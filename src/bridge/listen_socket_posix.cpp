@@ -1,0 +1,18 @@
+#include <sys/socket.h>
+
+#include "bridge/listen_socket.h"
+
+namespace morvanix {
+
+void MakeAddressExclusive(socket_t sock) {
+  // SO_REUSEADDR alone still lets a restart bind while old connections linger in TIME_WAIT,
+  // but never lets two listeners share the port; SO_REUSEPORT is deliberately not set.
+  int yes = 1;
+  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+bool SetListenBacklog(socket_t sock, int backlog) {
+  return ::listen(sock, backlog) == 0;
+}
+
+}  // namespace morvanix

@@ -1,0 +1,20 @@
+#include <winsock2.h>
+
+#include "bridge/listen_socket.h"
+
+namespace morvanix {
+
+void MakeAddressExclusive(socket_t sock) {
+  // SO_REUSEADDR on Windows would let another socket take the port over; exclusive use
+  // makes a second bind fail instead.
+  BOOL yes = TRUE;
+  ::setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+               sizeof yes);
+}
+
+// Windows keeps the first backlog of a listening socket and reports success all the same.
+bool SetListenBacklog(socket_t sock, int backlog) {
+  return ::listen(sock, backlog) == 0;
+}
+
+}  // namespace morvanix

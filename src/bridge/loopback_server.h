@@ -1,0 +1,70 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+namespace morvanix {
+
+struct LoopbackLimits {
+  // Connections served at once, each on a thread of its own; further ones wait in the
+  // kernel's accept queue.
+  std::size_t maxConnections = 256;
+  int listenBacklog = 1024;
+  std::size_t maxPayload = 64 * 1024;
+};
+
+// The loopback HTTP endpoint: an httplib::Server set up so that every connection gets a
+// thread of its own, a stop is noticed within 100 ms whenever it comes, the port is never
+// shared with a second instance, and every answer is exactly what its handler set.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(LoopbackLimits limits = {});
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  // Where routes are registered, before Serve.
+  httplib::Server& Http() { return server_; }
+
+  // Binds host:port (port 0 picks a free one) and returns the bound port, or -1.
+  int Bind(const std::string& host, int port);
+
+  // Accepts connections until stopped, then waits until every connection has ended.
+  // Returns false when the accept loop failed.
+  bool Serve();
+
+  // Bind and Serve; returns at once with false when the bind fails.
+  bool Listen(const std::string& host, int port);
+
+  bool IsRunning() const { return server_.is_running(); }
+
+  // Ends the accept loop; a stop that comes before the loop runs is kept and ends it as
+  // soon as it starts. Callable from any thread.
+  void Stop();
+
+  // Forgets a kept stop, so that the server can serve again.
+  void ClearStopRequest();
+
+ private:
+  class ServingQueue;
+  friend class ServingQueue;
+
+  void OnLoopStart();
+  void OnLoopTick();
+  void OnLoopEnd();
+  void IssueStopLocked();
+
+  LoopbackLimits limits_;
+  httplib::Server server_;
+  std::atomic<socket_t> boundSocket_{INVALID_SOCKET};
+
+  std::mutex stopMutex_;
+  bool stopRequested_ = false;
+  bool loopActive_ = false;
+  bool stopIssued_ = false;
+};
+
+}  // namespace morvanix

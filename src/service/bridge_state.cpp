@@ -1,0 +1,3 @@
+#include "service/bridge_state.h"
+
+BridgeState bridgeState;

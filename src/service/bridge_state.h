@@ -1,0 +1,30 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "bridge/loopback_server.h"
+#include "service/log_path.h"
+#include "service/service_types.h"
+
+// The one process-wide state record, shared by the service threads and the connection
+// threads. Fields that several threads write are atomic or guarded by statusLock.
+struct BridgeState {
+  // Repetitions still allowed to a running "/RMQ/" series.
+  std::atomic<std::int32_t> repeatBudget{0};
+  // True once discovery has reopened the adapter port on a port where an adapter answered.
+  std::atomic<bool> adapterConnected{false};
+  // Full path of the event log; empty while logging is off. Written once by main.
+  char logPath[morvanix::kLogPathCapacity] = {};
+  morvanix::LoopbackServer httpServer;
+  ServiceStatusHandle statusHandle = nullptr;
+  // The status last reported; read and written under statusLock only.
+  ServiceStatus serviceStatus;
+  EventHandle stopEvent = morvanix::kInvalidEventHandle;
+  // Orders the control handler against the service main thread, so that a stop accepted
+  // while RUNNING is always reported before STOPPED.
+  std::mutex statusLock;
+};
+
+extern BridgeState bridgeState;

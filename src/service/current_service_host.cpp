@@ -1,0 +1,24 @@
+#include <atomic>
+#include <cstdlib>
+
+#include "service/debug_output.h"
+#include "service/service_host.h"
+
+namespace {
+
+std::atomic<ServiceHost*> installedHost{nullptr};
+
+}  // namespace
+
+void UseServiceHost(ServiceHost& host) {
+  installedHost.store(&host);
+}
+
+ServiceHost& CurrentServiceHost() {
+  ServiceHost* host = installedHost.load();
+  if (host == nullptr) {
+    DebugOutput("morvanix: no service host installed");
+    std::abort();
+  }
+  return *host;
+}

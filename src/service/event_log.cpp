@@ -1,0 +1,42 @@
+#include "service/event_log.h"
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "service/bridge_state.h"
+#include "service/debug_output.h"
+#include "service/log_line.h"
+
+namespace morvanix {
+
+bool AppendLogLine(const char* path, std::string_view line) {
+  std::FILE* file = std::fopen(path, "a");
+  if (file == nullptr) return false;
+  // A buffer larger than the line keeps stdio from splitting it: the whole line reaches the
+  // file in the one write that fclose makes.
+  const std::size_t bufferSize = line.size() + 64;
+  std::unique_ptr<char[]> buffer(new char[bufferSize]);
+  std::setvbuf(file, buffer.get(), _IOFBF, bufferSize);
+  const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  const bool closed = std::fclose(file) == 0;
+  return written && closed;
+}
+
+}  // namespace morvanix
+
+void WriteLog(const char* message, const char* suffix) {
+  static std::atomic<bool> failureReported{false};
+
+  const char* path = bridgeState.logPath;
+  if (path[0] == '\0') return;  // logging is off; main said why
+
+  const std::string line = morvanix::FormatLogLine(std::time(nullptr), message, suffix);
+  if (morvanix::AppendLogLine(path, line)) {
+    failureReported.store(false, std::memory_order_relaxed);
+  } else if (!failureReported.exchange(true, std::memory_order_relaxed)) {
+    DebugOutput("morvanix: WriteLog: cannot write the event log file");
+  }
+}

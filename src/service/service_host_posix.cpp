@@ -1,0 +1,169 @@
+// The Linux host: plays the service control manager for the same lifecycle, whether the
+// agent runs under systemd or in a terminal. SIGTERM and SIGINT become the stop control,
+// taken with sigtimedwait on the dispatcher thread; status reports go to standard error.
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "service/debug_output.h"
+#include "service/service_host.h"
+
+using namespace morvanix;
+
+namespace {
+
+thread_local std::uint32_t lastError = 0;
+
+struct StopEvent {
+  std::atomic<bool> signalled{false};
+};
+
+const char* StateName(std::uint32_t state) {
+  switch (state) {
+    case kServiceStopped:
+      return "STOPPED";
+    case kServiceStartPending:
+      return "START_PENDING";
+    case kServiceStopPending:
+      return "STOP_PENDING";
+    case kServiceRunning:
+      return "RUNNING";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+class PosixServiceHost final : public ServiceHost {
+ public:
+  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction serviceMain) override;
+  ServiceStatusHandle RegisterControlHandler(const char* serviceName,
+                                             ControlHandlerFunction handler) override;
+  bool ReportStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+  EventHandle CreateStopEvent() override;
+  void SignalEvent(EventHandle event) override;
+  void CloseEvent(EventHandle event) override;
+  ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) override;
+  void WaitForThread(ThreadHandle thread) override;
+  std::uint32_t LastError() override { return lastError; }
+  std::string ModuleFileName() override;
+  void DebugString(const char* text) override { DebugOutput(text); }
+
+ private:
+  std::atomic<ControlHandlerFunction> handler_{nullptr};
+  std::atomic<std::uint32_t> reportedState_{0};
+};
+
+std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
+                                                ServiceMainFunction serviceMain) {
+  // Blocked before any thread exists, so every thread inherits the mask and the signals
+  // wait for sigtimedwait below instead of ending the process.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A peer or a journal that went away must fail the write, not end the process.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::atomic<bool> serviceEnded{false};
+  std::string name = serviceName;
+  char* argv[] = {name.data(), nullptr};
+  std::thread serviceThread;
+  try {
+    serviceThread = std::thread([&] {
+      serviceMain(1, argv);
+      serviceEnded.store(true);
+    });
+  } catch (const std::system_error& error) {
+    return static_cast<std::uint32_t>(error.code().value());
+  }
+
+  // Like the service control manager, hold a stop back while the service is starting and
+  // deliver it once the service reports RUNNING; one that comes later than that is dropped.
+  bool stopWanted = false;
+  while (!serviceEnded.load()) {
+    const timespec tick{0, 50 * 1000 * 1000};
+    const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (signal == SIGTERM || signal == SIGINT) stopWanted = true;
+    if (!stopWanted) continue;
+    const std::uint32_t state = reportedState_.load();
+    if (state == kServiceStartPending || state == 0) continue;
+    stopWanted = false;
+    ControlHandlerFunction handler = handler_.load();
+    if (state == kServiceRunning && handler != nullptr) handler(kServiceControlStop);
+  }
+  serviceThread.join();
+  return 0;
+}
+
+ServiceStatusHandle PosixServiceHost::RegisterControlHandler(const char*,
+                                                             ControlHandlerFunction handler) {
+  handler_.store(handler);
+  return this;
+}
+
+bool PosixServiceHost::ReportStatus(ServiceStatusHandle, const ServiceStatus& status) {
+  reportedState_.store(status.dwCurrentState);
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "morvanix: service status %s (type 0x%x, controls %u, exit code %u, check "
+                "point %u)",
+                StateName(status.dwCurrentState), status.dwServiceType, status.dwControlsAccepted,
+                status.dwWin32ExitCode, status.dwCheckPoint);
+  DebugOutput(line);
+  return true;
+}
+
+EventHandle PosixServiceHost::CreateStopEvent() {
+  auto* event = new (std::nothrow) StopEvent;
+  if (event == nullptr) lastError = ENOMEM;
+  return event;
+}
+
+void PosixServiceHost::SignalEvent(EventHandle event) {
+  if (event != nullptr) static_cast<StopEvent*>(event)->signalled.store(true);
+}
+
+void PosixServiceHost::CloseEvent(EventHandle event) {
+  delete static_cast<StopEvent*>(event);
+}
+
+ThreadHandle PosixServiceHost::StartThread(ThreadProcedure procedure, void* parameter) {
+  try {
+    return new std::thread(procedure, parameter);
+  } catch (const std::system_error& error) {
+    lastError = static_cast<std::uint32_t>(error.code().value());
+  } catch (const std::bad_alloc&) {
+    lastError = ENOMEM;
+  }
+  return nullptr;
+}
+
+void PosixServiceHost::WaitForThread(ThreadHandle thread) {
+  auto* worker = static_cast<std::thread*>(thread);
+  if (worker->joinable()) worker->join();
+  delete worker;
+}
+
+std::string PosixServiceHost::ModuleFileName() {
+  char path[PATH_MAX + 1];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+ServiceHost& PlatformServiceHost() {
+  static PosixServiceHost host;
+  return host;
+}
