@@ -21,6 +21,7 @@ constexpr auto kByteTime = std::chrono::microseconds(260);
 constexpr std::size_t kMaxLine = 1024;
 constexpr int kIdlePollMs = 50;
 constexpr auto kStallLimit = std::chrono::seconds(2);
+constexpr int kVanishAfterMs = 300;
 constexpr const char* kMonitorLine = "7E8 04 41 0C 1A F8 \r";
 
 bool IsObdRequest(const std::string& line) {
@@ -184,7 +185,9 @@ void AdapterSimulator::RunCommand() {
     std::string all;
     for (const AnswerChunk& chunk : chunks) all += chunk.bytes;
     (void)SendAnswer(all.substr(0, all.size() / 2));
-    Vanish();
+    // Give the host time to read what came before the device went; a pseudo-terminal drops
+    // unread input when its master closes.
+    if (PauseMs(kVanishAfterMs)) Vanish();
     return;
   }
   const bool prompted = HasPrompt(chunks);

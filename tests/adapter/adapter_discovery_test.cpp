@@ -1,0 +1,125 @@
+#include "adapter/adapter_discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "adapter/serial_port.h"
+#include "fake_serial_backend.h"
+#include "pty_pair.h"
+#include "remote_stub.h"
+#include "sim_ports.h"
+
+namespace {
+
+using morvanix::stub::RemoteStub;
+
+struct DiscoveryCase {
+  const char* label;
+  std::map<int, AdapterProfile> adapters;
+  std::vector<int> plainFiles;  // numbers that open but are no terminal
+  int foundOn;                  // 0: nothing found
+  std::string discovered;
+};
+
+void PrintTo(const DiscoveryCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class DiscoveryTest : public ::testing::TestWithParam<DiscoveryCase> {
+ protected:
+  void SetUp() override {
+    remote.host = "127.0.0.1";
+    remote.port = stub.Start(remote.host, 0);
+    ASSERT_GT(remote.port, 0);
+  }
+  RemoteStub stub;
+  RemoteEndpoint remote;
+};
+
+TEST_P(DiscoveryTest, FindsTheFirstAdapterAndReportsIt) {
+  const DiscoveryCase& c = GetParam();
+  SimulatedComPorts ports;
+  for (const auto& [n, profile] : c.adapters) ASSERT_NE(ports.Add(n, profile), nullptr);
+  for (int n : c.plainFiles) ports.AddPlainFile(n);
+
+  // The shared port starts connected somewhere else; the scan must drop that first.
+  PtyPair previous;
+  SerialPort adapterPort(previous.path, 38400, 8, 'N', 1.0f);
+  ASSERT_EQ(adapterPort.Open(), 0);
+  std::atomic<bool> connected{true};
+
+  DiscoverAdapter("SESSION_1", &adapterPort, &connected, remote);
+
+  const auto messages = stub.Messages();
+  if (c.foundOn == 0) {
+    EXPECT_FALSE(connected.load());
+    EXPECT_FALSE(adapterPort.IsOpen());
+    EXPECT_TRUE(messages.empty());
+    return;
+  }
+  EXPECT_TRUE(connected.load());
+  EXPECT_TRUE(adapterPort.IsOpen());
+  EXPECT_EQ(adapterPort.GetPortName(), "\\\\.\\COM" + std::to_string(c.foundOn));
+  EXPECT_EQ(adapterPort.GetBaudRate(), 38400);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].messageType, "INTERFACE_CHECK");
+  EXPECT_EQ(messages[0].text, "{\n  \"SSID\" : \"SESSION_1\",\n  \"discovered\" : \"" +
+                                  c.discovered +
+                                  "\",\n  \"message_type\" : \"INTERFACE_CHECK\",\n"
+                                  "  \"status\" : \"PRESENT\"\n}");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DiscoverySim, DiscoveryTest,
+    ::testing::Values(
+        DiscoveryCase{"LowestNumberWins",
+                      {{2, AdapterProfile::kElm}, {5, AdapterProfile::kElm}},
+                      {},
+                      2,
+                      "ELM327 v1.5 on COM2"},
+        DiscoveryCase{"WrongAnswersPassedOver",
+                      {{1, AdapterProfile::kOkNoEcho},
+                       {2, AdapterProfile::kSilent},
+                       {3, AdapterProfile::kNoEcho},
+                       {16, AdapterProfile::kElm}},
+                      {},
+                      16,
+                      "ELM327 v1.5 on COM16"},
+        DiscoveryCase{
+            "EchoOnlyTakenAfterItsPasses", {{4, AdapterProfile::kEchoOnly}}, {}, 4, " on COM4"},
+        // A modem echoes the reset command too, and the echo is all the scan looks at.
+        DiscoveryCase{"ModemEchoIsTaken", {{6, AdapterProfile::kModem}}, {}, 6, "\\nOK\\n on COM6"},
+        DiscoveryCase{"UnconfigurableDeviceReleasedBeforeTheNext",
+                      {{2, AdapterProfile::kElm}},
+                      {1},
+                      2,
+                      "ELM327 v1.5 on COM2"},
+        DiscoveryCase{"NoAdapterAnywhere", {{1, AdapterProfile::kSilent}}, {3}, 0, ""}),
+    [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return info.param.label; });
+
+TEST_F(DiscoveryTest, ReportSentEvenWhenTheSharedPortFailsToOpen) {
+  SimulatedComPorts ports;
+  ASSERT_NE(ports.Add(7, AdapterProfile::kElm), nullptr);
+  FakeSerialRecord record;
+  SerialPort adapterPort(FakeMaker(record, 1));  // its device never opens
+  std::atomic<bool> connected{true};
+
+  DiscoverAdapter("S2", &adapterPort, &connected, remote);
+
+  EXPECT_FALSE(connected.load());
+  EXPECT_FALSE(adapterPort.IsOpen());
+  EXPECT_EQ(record.openedName, "\\\\.\\COM7");
+  EXPECT_EQ(record.line.baudRate, 38400);
+  const auto messages = stub.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].parsed.value("status", ""), "PRESENT");
+  EXPECT_EQ(messages[0].parsed.value("discovered", ""), "ELM327 v1.5 on COM7");
+}
+
+}  // namespace

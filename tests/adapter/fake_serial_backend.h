@@ -1,0 +1,70 @@
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter/serial_backend.h"
+#include "adapter/serial_port.h"
+
+// Records every call the portable SerialPort makes into its backend.
+struct FakeSerialRecord {
+  int made = 0;
+  int opens = 0;
+  int closes = 0;
+  int platformIo = 0;  // writes, reads and modem calls
+  std::string openedName;
+  SerialLineSettings line;
+  std::vector<std::string> writes;
+  std::vector<std::pair<ModemControlLine, bool>> modemChanges;
+};
+
+class FakeSerialBackend final : public SerialBackend {
+ public:
+  FakeSerialBackend(FakeSerialRecord& record, int openCode, std::uint32_t modemStatus,
+                    bool modemValid)
+      : record(record), openCode(openCode), modemStatus(modemStatus), modemValid(modemValid) {}
+
+  int Open(const std::string& name, const SerialLineSettings& settings) override {
+    ++record.opens;
+    record.openedName = name;
+    record.line = settings;
+    return openCode;
+  }
+  void Close() override { ++record.closes; }
+  bool Write(const char* data, std::size_t n) override {
+    ++record.platformIo;
+    record.writes.emplace_back(data, n);
+    return true;
+  }
+  char ReadChar(bool& gotByte) override {
+    ++record.platformIo;
+    gotByte = false;
+    return 'x';
+  }
+  bool SetModemLine(ModemControlLine which, bool on) override {
+    ++record.platformIo;
+    record.modemChanges.emplace_back(which, on);
+    return true;
+  }
+  bool GetModemStatus(std::uint32_t& status) override {
+    ++record.platformIo;
+    status = modemStatus;
+    return modemValid;
+  }
+
+ private:
+  FakeSerialRecord& record;
+  int openCode;
+  std::uint32_t modemStatus;
+  bool modemValid;
+};
+
+inline SerialPort::BackendMaker FakeMaker(FakeSerialRecord& record, int openCode,
+                                          std::uint32_t modemStatus = 0, bool modemValid = true) {
+  return [&record, openCode, modemStatus, modemValid] {
+    ++record.made;
+    return std::make_unique<FakeSerialBackend>(record, openCode, modemStatus, modemValid);
+  };
+}

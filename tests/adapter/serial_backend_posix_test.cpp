@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <tuple>
+
+#include "adapter/serial_port.h"
+#include "adapter/serial_termios_posix.h"
+#include "pty_pair.h"
+
+namespace {
+
+class SerialPosix : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.ok());
+    char dir[] = "/tmp/serial-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    tempDir = dir;
+  }
+  void TearDown() override {
+    unsetenv("MORVANIX_SERIAL_DIR");
+    std::remove((tempDir + "/plain").c_str());
+    std::remove((tempDir + "/COM2").c_str());
+    rmdir(tempDir.c_str());
+  }
+  termios SlaveSettings() const {
+    termios tio{};
+    tcgetattr(pty.slaveHold, &tio);
+    return tio;
+  }
+
+  PtyPair pty;
+  std::string tempDir;
+};
+
+TEST_F(SerialPosix, OpenResultCodes) {
+  const std::string plain = tempDir + "/plain";
+  std::fclose(std::fopen(plain.c_str(), "w"));
+  ASSERT_EQ(symlink(pty.path.c_str(), (tempDir + "/COM2").c_str()), 0);
+  const struct {
+    std::string name;
+    bool serialDir;
+    std::int32_t baud;
+    int code;
+  } cases[] = {
+      {tempDir + "/missing", false, 9600, 1},
+      {"\\\\.\\COM1", true, 9600, 1},  // no such entry in the folder
+      {plain, false, 9600, 2},         // no terminal: the queues cannot be purged
+      {pty.path, false, 14400, 4},     // no such rate on this platform
+      {pty.path, false, 38400, 0},
+      {"\\\\.\\COM2", true, 38400, 0},  // through the folder's link
+  };
+  for (const auto& c : cases) {
+    if (c.serialDir) {
+      setenv("MORVANIX_SERIAL_DIR", tempDir.c_str(), 1);
+    } else {
+      unsetenv("MORVANIX_SERIAL_DIR");
+    }
+    SerialPort port(c.name, c.baud, 8, 'N', 1.0f);
+    EXPECT_EQ(port.Open(), c.code) << c.name;
+    EXPECT_EQ(port.IsOpen(), c.code != 1) << c.name;
+    if (c.code >= 2) {
+      // Held: the device is kept but nothing goes through it.
+      EXPECT_FALSE(port.Write("ATZ\r"));
+      bool gotByte = true;
+      port.ReadChar(gotByte);
+      EXPECT_FALSE(gotByte);
+    }
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(plain.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+}
+
+TEST_F(SerialPosix, SecondOpenOfAHeldDeviceFails) {
+  SerialPort first(pty.path, 38400, 8, 'N', 1.0f);
+  SerialPort second(pty.path, 38400, 8, 'N', 1.0f);
+  ASSERT_EQ(first.Open(), 0);
+  EXPECT_EQ(second.Open(), 1);
+  EXPECT_FALSE(second.IsOpen());
+  first.Close();
+  EXPECT_EQ(second.Open(), 0);
+  // Closing leaves the device free for the next opener, whatever the holder was.
+  second.Close();
+  EXPECT_EQ(first.Open(), 0);
+}
+
+TEST(SerialTermios, LineSettingsTranslate) {
+  const struct {
+    SerialLineSettings line;
+    bool expressible;
+    speed_t speed;
+    tcflag_t size;
+    tcflag_t parityFlags;
+    bool twoStop;
+  } cases[] = {
+      {{38400, 8, 'N', 1.0f}, true, B38400, CS8, 0, false},
+      {{9600, 7, 'E', 2.0f}, true, B9600, CS7, PARENB, true},
+      {{115200, 5, 'O', 1.5f}, true, B115200, CS5, PARENB | PARODD, true},
+      {{110, 6, 'M', 1.0f}, true, B110, CS6, PARENB | PARODD | CMSPAR, false},
+      {{300, 8, 'S', 1.0f}, true, B300, CS8, PARENB | CMSPAR, false},
+      {{14400, 8, 'N', 1.0f}, false, 0, 0, 0, false},
+      {{128000, 8, 'N', 1.0f}, false, 0, 0, 0, false},
+      {{256000, 8, 'N', 1.0f}, false, 0, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    termios tio{};
+    tio.c_cflag = CRTSCTS | PARENB | PARODD | CMSPAR | CSTOPB | CS5;
+    tio.c_iflag = IXON | IXOFF | ICRNL;
+    tio.c_lflag = ICANON | ECHO;
+    ASSERT_EQ(morvanix::MakeLineSettings(c.line, tio), c.expressible) << c.line.baudRate;
+    if (!c.expressible) continue;
+    EXPECT_EQ(cfgetospeed(&tio), c.speed) << c.line.baudRate;
+    EXPECT_EQ(cfgetispeed(&tio), c.speed) << c.line.baudRate;
+    EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.line.baudRate;
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parityFlags) << c.line.baudRate;
+    EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.twoStop) << c.line.baudRate;
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+  }
+}
+
+// A pseudo-terminal keeps speed, stop bits and modes (it forces 8 data bits, no parity).
+TEST_F(SerialPosix, LineSettingsAreAppliedAndPutBack) {
+  termios before = SlaveSettings();
+  cfsetispeed(&before, B4800);
+  cfsetospeed(&before, B4800);
+  before.c_lflag |= ICANON;
+  before.c_cflag |= CRTSCTS;
+  ASSERT_EQ(tcsetattr(pty.slaveHold, TCSANOW, &before), 0);
+  for (const auto& [baud, stop, speed] :
+       {std::tuple{38400, 1.0f, B38400}, {9600, 2.0f, B9600}, {115200, 1.0f, B115200}}) {
+    SerialPort port(pty.path, baud, 8, 'N', stop);
+    ASSERT_EQ(port.Open(), 0) << baud;
+    const termios now = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&now), speed) << baud;
+    EXPECT_EQ((now.c_cflag & CSTOPB) != 0, stop == 2.0f) << baud;
+    EXPECT_EQ(now.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);
+    port.Close();
+    const termios after = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B4800));
+    EXPECT_NE(after.c_lflag & ICANON, 0u);
+    EXPECT_NE(after.c_cflag & CRTSCTS, 0u);
+  }
+}
+
+TEST_F(SerialPosix, WriteSendsAtMost1024BytesAndNulSendsNothing) {
+  SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
+  ASSERT_EQ(port.Open(), 0);
+  const std::string big(2000, 'w');
+  EXPECT_TRUE(port.Write(big.c_str()));
+  EXPECT_EQ(pty.ReadMaster(4096), std::string(1024, 'w'));
+  EXPECT_TRUE(port.WriteChar('\0'));
+  EXPECT_TRUE(port.WriteChar('Z'));
+  EXPECT_EQ(pty.ReadMaster(16), "Z");
+}
+
+TEST_F(SerialPosix, ReadsPolledBytesInOrderAndDropsWhatCameBeforeOpen) {
+  pty.WriteMaster("stale");
+  SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
+  ASSERT_EQ(port.Open(), 0);
+  bool gotByte = true;
+  port.ReadChar(gotByte);
+  EXPECT_FALSE(gotByte) << "input queued before Open must be purged";
+
+  pty.WriteMaster("41 0C\r>");
+  std::string got;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (got.size() < 7 && std::chrono::steady_clock::now() < end) {
+    const char c = port.ReadChar(gotByte);
+    if (gotByte) got.push_back(c);
+  }
+  EXPECT_EQ(got, "41 0C\r>");
+  const auto start = std::chrono::steady_clock::now();
+  port.ReadChar(gotByte);
+  EXPECT_FALSE(gotByte);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(SerialPosix, PseudoTerminalHasNoModemLines) {
+  SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
+  ASSERT_EQ(port.Open(), 0);
+  bool valid = true;
+  EXPECT_FALSE(port.GetCts(valid));
+  EXPECT_FALSE(valid);
+  EXPECT_FALSE(port.GetRlsd(valid));
+  EXPECT_FALSE(valid);
+  EXPECT_FALSE(port.SetDtr(true));
+}
+
+}  // namespace
