@@ -4,6 +4,7 @@
 
 #include "json/json_escape.h"
 #include "json/json_value.h"
+#include "json/json_value_access.h"
 
 namespace {
 
@@ -61,27 +62,31 @@ class Writer {
         out_.append("null");
         break;
       case JsonKind::Boolean:
-        out_.append(value.booleanValue() ? "true" : "false");
+        out_.append(JsonValueAccess::booleanOf(value) ? "true" : "false");
         break;
       case JsonKind::Integer:
-        appendInteger(value.integerValue());
+        appendInteger(JsonValueAccess::integerOf(value));
         break;
       case JsonKind::Float:
-        appendFloat(value.floatValue());
+        appendFloat(JsonValueAccess::floatOf(value));
         break;
       case JsonKind::String:
         out_.push_back('"');
-        morvanix::AppendEscapedJson(out_, value.stringValue());
+        morvanix::AppendEscapedJson(out_, JsonValueAccess::textOf(value));
         out_.push_back('"');
         break;
-      case JsonKind::Object:
+      case JsonKind::Object: {
         out_.append("{\n");
-        stack_.push_back(Frame{&value.members(), value.members().begin(), nullptr, {}, depth});
+        const JsonObject& members = JsonValueAccess::objectOf(value);
+        stack_.push_back(Frame{&members, members.begin(), nullptr, {}, depth});
         break;
-      case JsonKind::Array:
+      }
+      case JsonKind::Array: {
         out_.push_back('[');
-        stack_.push_back(Frame{nullptr, {}, &value.elements(), value.elements().begin(), depth});
+        const JsonArray& elements = JsonValueAccess::arrayOf(value);
+        stack_.push_back(Frame{nullptr, {}, &elements, elements.begin(), depth});
         break;
+      }
     }
   }
 

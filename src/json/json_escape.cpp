@@ -4,27 +4,25 @@
 
 namespace {
 
-// The letter that follows the backslash for a byte that must be escaped, or 0 for a byte that
-// is copied as is.
-constexpr char escapeLetter(char byte) {
-  switch (byte) {
-    case '"':
-      return '"';
-    case '\\':
-      return '\\';
-    case '\b':
-      return 'b';
-    case '\f':
-      return 'f';
-    case '\n':
-      return 'n';
-    case '\r':
-      return 'r';
-    case '\t':
-      return 't';
-    default:
-      return 0;
+// For each byte, the letter written after a backslash in its escaped form, or 0 when the byte is
+// copied as is. A table keeps the scan over long texts to one load per byte.
+struct EscapeTable {
+  char letter[256] = {};
+  constexpr EscapeTable() {
+    letter[static_cast<unsigned char>('"')] = '"';
+    letter[static_cast<unsigned char>('\\')] = '\\';
+    letter[static_cast<unsigned char>('\b')] = 'b';
+    letter[static_cast<unsigned char>('\f')] = 'f';
+    letter[static_cast<unsigned char>('\n')] = 'n';
+    letter[static_cast<unsigned char>('\r')] = 'r';
+    letter[static_cast<unsigned char>('\t')] = 't';
   }
+};
+
+constexpr EscapeTable kEscapes;
+
+char escapeLetter(char byte) {
+  return kEscapes.letter[static_cast<unsigned char>(byte)];
 }
 
 }  // namespace

@@ -199,8 +199,10 @@ class Parser {
       }
       ++pos_;
       skipSpace();
-      JsonValue item = value(depth);
-      members.insert_or_assign(storedKey(key), std::move(item));
+      // The member is placed before its value is read so that a document's memory follows
+      // its reading order; a later duplicate key overwrites the earlier value.
+      JsonValue& item = members.try_emplace(storedKey(key)).first->second;
+      item = value(depth);
       skipSpace();
       char byte = current();
       if (byte == ',') {

@@ -1,5 +1,5 @@
-// Direct access to a value's containers for the parser and the serializer, which need to fill
-// and walk them without the forgiving lookups of the public interface.
+// Direct access to a value's content for the parser and the serializer, which fill and walk
+// documents without the forgiving lookups and kind checks of the public interface.
 #pragma once
 
 #include "json/json_value.h"
@@ -19,4 +19,12 @@ class JsonValueAccess {
     value.setKind(JsonKind::String);
     return *value.content_.text;
   }
+
+  // Unchecked reads: the caller has already looked at kind().
+  static const JsonObject& objectOf(const JsonValue& value) { return *value.content_.object; }
+  static const JsonArray& arrayOf(const JsonValue& value) { return *value.content_.array; }
+  static const std::string& textOf(const JsonValue& value) { return *value.content_.text; }
+  static std::int32_t integerOf(const JsonValue& value) { return value.content_.integer; }
+  static double floatOf(const JsonValue& value) { return value.content_.floating; }
+  static bool booleanOf(const JsonValue& value) { return value.content_.boolean; }
 };
