@@ -1,5 +1,6 @@
 #include "remote_stub.h"
 
+#include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
@@ -151,6 +152,12 @@ int RemoteStub::Start(const std::string& host, int port) {
   server_.set_payload_max_length(kMaxPostBytes);
   // Short, so that Stop is not held up by an idle keep-alive connection of a control client.
   server_.set_keep_alive_timeout(1);
+  // The library's default also sets SO_REUSEPORT, which would let a second stand-in share the
+  // port and silently take half of the messages.
+  server_.set_socket_options([](socket_t socket) {
+    int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   const int bound =
       port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
   if (bound <= 0) return -1;
