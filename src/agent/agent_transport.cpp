@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include <charconv>
 #include <cstdint>
 
 namespace {
@@ -11,17 +10,47 @@ constexpr const char* kAgentPath = "/DEV/Agent.php";
 constexpr const char* kFormField = "agent_message";
 constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
 
+// The encoding of every byte value, worked out once: a table lookup per byte instead of a
+// number conversion.
+struct ByteCode {
+  char text[5];  // at most "-128n"
+  std::uint8_t length;
+};
+
+struct ByteCodes {
+  ByteCode codes[256];
+  constexpr ByteCodes() : codes{} {
+    for (int byte = 0; byte < 256; ++byte) {
+      ByteCode& code = codes[byte];
+      int value = byte < 128 ? byte : byte - 256;
+      int length = 0;
+      if (value < 0) {
+        code.text[length++] = '-';
+        value = -value;
+      }
+      char digits[3] = {};
+      int count = 0;
+      do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+      } while (value > 0);
+      while (count > 0) code.text[length++] = digits[--count];
+      code.text[length++] = 'n';
+      code.length = static_cast<std::uint8_t>(length);
+    }
+  }
+};
+
+constexpr ByteCodes kByteCodes;
+
 }  // namespace
 
 std::string EncodeDecimalBytes(const std::string& text) {
   std::string out;
   out.reserve(text.size() * 4);
-  char digits[8];
   for (char byte : text) {
-    const int value = static_cast<std::int8_t>(static_cast<unsigned char>(byte));
-    const auto written = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, written.ptr);
-    out.push_back('n');
+    const ByteCode& code = kByteCodes.codes[static_cast<unsigned char>(byte)];
+    out.append(code.text, code.length);
   }
   return out;
 }
