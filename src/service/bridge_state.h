@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "adapter/serial_port.h"
 #include "bridge/loopback_server.h"
 #include "service/log_path.h"
 #include "service/service_types.h"
@@ -15,6 +16,8 @@ struct BridgeState {
   std::atomic<std::int32_t> repeatBudget{0};
   // True once discovery has reopened the adapter port on a port where an adapter answered.
   std::atomic<bool> adapterConnected{false};
+  // The one serial port through which the adapter is reached; closed until discovery opens it.
+  SerialPort adapterPort;
   // Full path of the event log; empty while logging is off. Written once by main.
   char logPath[morvanix::kLogPathCapacity] = {};
   morvanix::LoopbackServer httpServer;
