@@ -173,6 +173,10 @@ TEST_F(AgentStubControl, QueueRoundTripsRequestTextsInOrder) {
   ASSERT_EQ(Post("/control/enqueue?ssid=S", second)->status, 200);
   EXPECT_EQ(json::parse(Get("/control/queue?ssid=S")->body)["queued"], 2);
   EXPECT_EQ(Post("/control/enqueue", "x")->status, 400) << "a session is required";
+  for (std::size_t i = 0; i < morvanix::stub::kMaxQueuedPerSession; ++i) {
+    ASSERT_TRUE(stub_.Enqueue("FULL", "x"));
+  }
+  EXPECT_EQ(Post("/control/enqueue?ssid=FULL", "one too many")->status, 429);
 
   EXPECT_EQ(FetchRequest(remote(), "S"), first);
   EXPECT_EQ(FetchRequest(remote(), "S"), second);

@@ -15,7 +15,8 @@
 //                         is recorded with an "error" and answered 400.
 //
 // Control API (JSON answers; every wait is bounded by 60000 ms)
-//   POST /control/enqueue?ssid=S          body = request text, queued unchanged
+//   POST /control/enqueue?ssid=S          body = request text, queued unchanged (429 once
+//                                         10000 wait for the session)
 //   GET  /control/queue?ssid=S            {"ssid":S,"queued":n}
 //   GET  /control/messages[?since=N]      array of records with sequence > N: sequence, time,
 //                                         ssid, message_type, text, parsed, encoded[, error]

@@ -188,9 +188,12 @@ void RemoteStub::Stop() {
   }
 }
 
-void RemoteStub::Enqueue(const std::string& ssid, const std::string& requestText) {
+bool RemoteStub::Enqueue(const std::string& ssid, const std::string& requestText) {
   std::lock_guard lock(mutex_);
-  queues_[ssid].push_back(requestText);
+  auto& queue = queues_[ssid];
+  if (queue.size() >= kMaxQueuedPerSession) return false;
+  queue.push_back(requestText);
+  return true;
 }
 
 std::size_t RemoteStub::QueueLength(const std::string& ssid) const {
@@ -454,13 +457,13 @@ void RemoteStub::RegisterRoutes() {
                  HandleAgentMessage(request, response);
                });
 
-  server_.Post("/control/enqueue",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 const std::string ssid = request.get_param_value("ssid");
-                 if (ssid.empty()) return ReplyBadRequest(response, "ssid is required");
-                 Enqueue(ssid, request.body);
-                 ReplyJson(response, 200, {{"ssid", ssid}, {"queued", QueueLength(ssid)}});
-               });
+  server_.Post(
+      "/control/enqueue", [this](const httplib::Request& request, httplib::Response& response) {
+        const std::string ssid = request.get_param_value("ssid");
+        if (ssid.empty()) return ReplyBadRequest(response, "ssid is required");
+        const bool queued = Enqueue(ssid, request.body);
+        ReplyJson(response, queued ? 200 : 429, {{"ssid", ssid}, {"queued", QueueLength(ssid)}});
+      });
 
   server_.Get("/control/queue",
               [this](const httplib::Request& request, httplib::Response& response) {

@@ -44,6 +44,7 @@ struct StubOptions {
 
 // Bound of every wait the control API offers.
 inline constexpr std::chrono::milliseconds kMaxControlWait{60000};
+inline constexpr std::size_t kMaxQueuedPerSession = 10000;
 
 // The remote server played on a loopback address for tests and the demo: decodes and records
 // every agent message, answers GET_REQUEST from a per-session queue, and misbehaves on
@@ -62,7 +63,8 @@ class RemoteStub {
   void Stop();
   int port() const { return port_; }
 
-  void Enqueue(const std::string& ssid, const std::string& requestText);
+  // False when the session already has kMaxQueuedPerSession requests waiting.
+  bool Enqueue(const std::string& ssid, const std::string& requestText);
   std::size_t QueueLength(const std::string& ssid) const;
   // Records with a sequence number above `since`, oldest first.
   std::vector<RecordedMessage> Messages(std::uint64_t since = 0) const;
