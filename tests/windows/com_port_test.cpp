@@ -1,0 +1,176 @@
+// The Windows serial backend on a real COM device: scripts/test-windows maps the port named
+// by MORVANIX_TEST_COM_PORT (for example \\.\COM7) to a simulated adapter on a
+// pseudo-terminal, which answers without wire delays.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "adapter/adapter_discovery.h"
+#include "adapter/adapter_exchange.h"
+#include "adapter/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string MappedPortName() {
+  const char* name = std::getenv("MORVANIX_TEST_COM_PORT");
+  return name == nullptr ? std::string() : std::string(name);
+}
+
+class WindowsComPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    portName = MappedPortName();
+    ASSERT_FALSE(portName.empty())
+        << "MORVANIX_TEST_COM_PORT is not set; scripts/test-windows maps the simulator";
+    port.SetPortName(portName);
+    port.SetBaudRate(38400);
+    ASSERT_EQ(port.Open(), 0) << "no simulated adapter on " << portName;
+  }
+
+  // Reads until the prompt or until the deadline; returns everything read.
+  std::string ReadUntilPrompt(std::chrono::milliseconds limit) {
+    std::string got;
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      bool gotByte = false;
+      const char c = port.ReadChar(gotByte);
+      if (!gotByte) continue;
+      got.push_back(c);
+      if (c == '>') break;
+    }
+    return got;
+  }
+
+  std::string portName;
+  SerialPort port;
+};
+
+TEST_F(WindowsComPort, ExchangeReturnsTheAnswerWithoutEchoCarriageReturnsOrPrompt) {
+  struct Case {
+    const char* command;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {"ATI", "ELM327 v1.5"},
+      {"ATRV", "12.6V"},
+      {"AT@1", "OBDII to RS232 Interpreter"},
+      {"ATXYZ", "?"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExchangeCommand(c.command, &port), c.answer) << c.command;
+  }
+}
+
+TEST_F(WindowsComPort, BytesArriveOneAtATimeInOrder) {
+  ASSERT_TRUE(port.Write("ATI\r"));
+  EXPECT_EQ(ReadUntilPrompt(std::chrono::seconds(5)), "ATI\rELM327 v1.5\r\r>");
+}
+
+// A one-byte read that outlives its time-out with no data ends in an error on this platform
+// layer; the port must go on delivering bytes afterwards.
+TEST_F(WindowsComPort, IdlePollsPastTheReadTimeoutLeaveThePortWorking) {
+  const auto idleUntil = Clock::now() + std::chrono::milliseconds(600);
+  int polls = 0;
+  while (Clock::now() < idleUntil) {
+    bool gotByte = true;
+    port.ReadChar(gotByte);
+    EXPECT_FALSE(gotByte);
+    ++polls;
+  }
+  // Each poll waits at most 10 ms: a poll that blocked for a whole read would show here.
+  EXPECT_GT(polls, 20);
+  EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
+}
+
+TEST_F(WindowsComPort, PollReturnsWithinItsWait) {
+  for (int i = 0; i < 20; ++i) {
+    const auto started = Clock::now();
+    bool gotByte = true;
+    port.ReadChar(gotByte);
+    EXPECT_FALSE(gotByte);
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500)) << "poll " << i;
+  }
+}
+
+TEST_F(WindowsComPort, CloseWithAReadOutstandingThenReopen) {
+  bool gotByte = true;
+  port.ReadChar(gotByte);  // starts a read that nothing answers
+  EXPECT_FALSE(gotByte);
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(port.Write("ATI\r"));
+  port.ReadChar(gotByte);
+  EXPECT_FALSE(gotByte);
+  EXPECT_EQ(ExchangeCommand("ATI", &port), "ERROR");
+
+  ASSERT_EQ(port.Open(), 0);
+  EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
+}
+
+TEST_F(WindowsComPort, LongWriteIsCutAndThePortStaysUsable) {
+  // 2000 bytes without a carriage return: only the first 1024 go out, and the adapter
+  // sees one long unknown command once the carriage return follows.
+  const std::string text(2000, 'Z');
+  EXPECT_TRUE(port.Write(text.c_str()));
+  EXPECT_TRUE(port.WriteChar('\r'));
+  const std::string got = ReadUntilPrompt(std::chrono::seconds(5));
+  ASSERT_GE(got.size(), 1024u);
+  EXPECT_EQ(got.substr(0, 1024), std::string(1024, 'Z'));
+  EXPECT_EQ(got.substr(1024), "\r?\r\r>");
+  EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
+}
+
+// A pseudo-terminal has no modem lines: the platform refuses the line changes and the
+// status query (ERROR_NOT_SUPPORTED), and the port reports that instead of made-up values.
+TEST_F(WindowsComPort, ModemLinesOfAPseudoTerminalAreReportedUnavailable) {
+  EXPECT_FALSE(port.SetRts(true));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_FALSE(port.SetDtr(true));
+  EXPECT_FALSE(port.SetRts(false));
+  EXPECT_FALSE(port.SetDtr(false));
+
+  bool (SerialPort::*const queries[])(bool&) = {&SerialPort::GetCts, &SerialPort::GetDsr,
+                                                &SerialPort::GetRing, &SerialPort::GetRlsd};
+  for (auto query : queries) {
+    bool valid = true;
+    EXPECT_FALSE((port.*query)(valid));
+    EXPECT_FALSE(valid);
+  }
+  EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
+}
+
+TEST(WindowsComPortOpen, DeviceThatDoesNotExistGivesCode1) {
+  const char* names[] = {"\\\\.\\COM99", "\\\\.\\NOSUCHPORT", "C:\\no\\such\\device"};
+  for (const char* name : names) {
+    SerialPort port(name, 38400, 8, 'N', 1.0f);
+    EXPECT_EQ(port.Open(), 1) << name;
+    EXPECT_FALSE(port.IsOpen()) << name;
+  }
+}
+
+TEST(WindowsComPortDiscovery, ScanFindsTheSimulatorAndReopensTheSharedPortThere) {
+  const std::string mapped = MappedPortName();
+  ASSERT_FALSE(mapped.empty());
+  const std::string number = mapped.substr(mapped.find("COM") + 3);
+
+  SerialPort shared;
+  std::atomic<bool> connected{true};
+  // Nothing listens on port 9 of the loopback: the report fails at once and is dropped.
+  DiscoverAdapter("win", &shared, &connected, RemoteEndpoint{"127.0.0.1", 9});
+  EXPECT_TRUE(connected.load());
+  EXPECT_TRUE(shared.IsOpen());
+  EXPECT_EQ(shared.GetPortName(), "\\\\.\\COM" + number);
+  EXPECT_EQ(shared.GetBaudRate(), 38400);
+  EXPECT_EQ(ExchangeCommand("ATI", &shared), "ELM327 v1.5");
+}
+
+}  // namespace
