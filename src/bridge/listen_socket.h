@@ -12,4 +12,6 @@ void MakeAddressExclusive(socket_t sock);
 // refused.
 bool SetListenBacklog(socket_t sock, int backlog);
 
+void CloseListenSocket(socket_t sock);
+
 }  // namespace morvanix

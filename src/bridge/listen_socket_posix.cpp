@@ -1,4 +1,5 @@
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "bridge/listen_socket.h"
 
@@ -13,6 +14,10 @@ void MakeAddressExclusive(socket_t sock) {
 
 bool SetListenBacklog(socket_t sock, int backlog) {
   return ::listen(sock, backlog) == 0;
+}
+
+void CloseListenSocket(socket_t sock) {
+  ::close(sock);
 }
 
 }  // namespace morvanix

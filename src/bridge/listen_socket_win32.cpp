@@ -17,4 +17,8 @@ bool SetListenBacklog(socket_t sock, int backlog) {
   return ::listen(sock, backlog) == 0;
 }
 
+void CloseListenSocket(socket_t sock) {
+  ::closesocket(sock);
+}
+
 }  // namespace morvanix

@@ -87,7 +87,12 @@ LoopbackServer::LoopbackServer(LoopbackLimits limits) : limits_(limits) {
   server_.set_exception_handler(AnswerPlainError);
 }
 
+LoopbackServer::~LoopbackServer() {
+  if (boundUnserved_.exchange(false)) CloseListenSocket(boundSocket_.load());
+}
+
 int LoopbackServer::Bind(const std::string& host, int port) {
+  if (boundUnserved_.exchange(false)) CloseListenSocket(boundSocket_.load());
   boundSocket_.store(INVALID_SOCKET);
   int bound = -1;
   if (port == 0) {
@@ -96,6 +101,7 @@ int LoopbackServer::Bind(const std::string& host, int port) {
     bound = port;
   }
   if (bound <= 0) return -1;
+  boundUnserved_.store(true);
   // The library listens with a backlog of 5, which makes a burst of connections wait
   // seconds for the client's SYN retries; listening again enlarges the queue.
   if (!SetListenBacklog(boundSocket_.load(), limits_.listenBacklog)) {

@@ -25,6 +25,7 @@ class LoopbackServer {
   explicit LoopbackServer(LoopbackLimits limits = {});
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
+  ~LoopbackServer();
 
   // Where routes are registered, before Serve.
   httplib::Server& Http() { return server_; }
@@ -60,6 +61,8 @@ class LoopbackServer {
   LoopbackLimits limits_;
   httplib::Server server_;
   std::atomic<socket_t> boundSocket_{INVALID_SOCKET};
+  // Bound but not yet handed to the accept loop, which closes the socket when it ends.
+  std::atomic<bool> boundUnserved_{false};
 
   std::mutex stopMutex_;
   bool stopRequested_ = false;

@@ -1,0 +1,190 @@
+// What the browser sees of the loopback API: which paths and methods reach which route,
+// and the exact bytes of every answer.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/route_table.h"
+#include "raw_http.h"
+#include "serving_loopback.h"
+
+using namespace morvanix;
+
+namespace {
+
+struct Hit {
+  std::size_t route;
+  std::string ssid;
+  std::string method;
+};
+
+// The real route table with every handler wrapped so that its calls are recorded.
+class RecordedRoutes {
+ public:
+  RecordedRoutes() {
+    const auto& table = RouteTable();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      routes_.push_back(
+          {table[i].pattern, [this, i, original = table[i].handler](const httplib::Request& request,
+                                                                    httplib::Response& response) {
+             {
+               std::lock_guard<std::mutex> lock(mutex_);
+               hits_.push_back({i, request.matches[1].str(), request.method});
+             }
+             original(request, response);
+           }});
+    }
+  }
+
+  void Register(httplib::Server& server) { RegisterRoutes(server, routes_); }
+
+  std::vector<Hit> TakeHits() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(hits_, {});
+  }
+
+ private:
+  std::vector<Route> routes_;
+  std::mutex mutex_;
+  std::vector<Hit> hits_;
+};
+
+TEST(BridgeRoutes, TableHoldsTheFourPatternsInOrder) {
+  const auto& table = RouteTable();
+  EXPECT_STREQ(table[0].pattern, R"(/AC/(\w+))");
+  EXPECT_STREQ(table[1].pattern, R"(/RQ/(\w+))");
+  EXPECT_STREQ(table[2].pattern, R"(/RMQ/(\w+))");
+  EXPECT_STREQ(table[3].pattern, R"(/RSQ/(\w+))");
+}
+
+TEST(BridgeRoutes, WholePathWithoutQueryPicksTheRoute) {
+  RecordedRoutes routes;
+  ServingLoopback serving([&routes](httplib::Server& server) { routes.Register(server); });
+  ASSERT_GT(serving.Port(), 0);
+
+  constexpr std::size_t kNone = 99;
+  struct Case {
+    const char* method;
+    const char* target;
+    int status;
+    std::size_t route;
+    const char* ssid;
+  };
+  const std::vector<Case> cases = {
+      {"GET", "/AC/abc", 200, 0, "abc"},     {"GET", "/AC/abc?x=1", 200, 0, "abc"},
+      {"GET", "/AC/", 404, kNone, ""},       {"GET", "/AC/ab-c", 404, kNone, ""},
+      {"GET", "/AC/abc/", 404, kNone, ""},   {"GET", "/XAC/abc", 404, kNone, ""},
+      {"GET", "/ac/abc", 404, kNone, ""},    {"GET", "/RQ/abc", 200, 1, "abc"},
+      {"HEAD", "/RQ/abc", 200, 1, "abc"},    {"GET", "/RMQ/Session_42", 200, 2, "Session_42"},
+      {"GET", "/RSQ/x", 200, 3, "x"},        {"GET", "/RSQ/-", 404, kNone, ""},
+      {"GET", "/RSQ/a%20b", 404, kNone, ""}, {"GET", "/", 404, kNone, ""},
+      {"POST", "/RQ/abc", 404, kNone, ""},   {"PUT", "/RQ/abc", 404, kNone, ""},
+      {"DELETE", "/RQ/abc", 404, kNone, ""}, {"OPTIONS", "/RQ/abc", 404, kNone, ""},
+      {"PATCH", "/RSQ/abc", 404, kNone, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    const bool head = std::string(c.method) == "HEAD";
+    auto response = RawRequest(serving.Port(), GetRequest(c.method, c.target), head);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    const std::vector<Hit> hits = routes.TakeHits();
+    if (c.route == kNone) {
+      EXPECT_TRUE(hits.empty());
+    } else {
+      ASSERT_EQ(hits.size(), 1u);
+      EXPECT_EQ(hits[0].route, c.route);
+      EXPECT_EQ(hits[0].ssid, c.ssid);
+      EXPECT_EQ(hits[0].method, c.method);
+    }
+  }
+}
+
+TEST(BridgeRoutes, EveryAnswerIsExactlyTheFixedOne) {
+  ServingLoopback serving([](httplib::Server& server) { RegisterRoutes(server, RouteTable()); });
+  ASSERT_GT(serving.Port(), 0);
+
+  const std::string blank =
+      "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Type: text/plain\r\n"
+      "Keep-Alive: timeout=5, max=5\r\n\r\n";
+  const std::string empty =
+      "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nKeep-Alive: timeout=5, max=5\r\n\r\n";
+  const std::string notFound =
+      "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=5, max=5\r\n\r\n";
+  struct Case {
+    const char* method;
+    const char* target;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"GET", "/AC/x", blank + " "},  {"GET", "/RQ/x", empty},       {"GET", "/RMQ/x", blank + " "},
+      {"GET", "/RSQ/x", blank + " "}, {"HEAD", "/AC/x", blank},      {"HEAD", "/RQ/x", empty},
+      {"HEAD", "/RSQ/x", blank},      {"GET", "/nothing", notFound},
+  };
+  // Headers that would otherwise have the library compress the answer or cut a range.
+  const std::vector<std::string> extras = {
+      "",
+      "Accept-Encoding: gzip\r\n",
+      "Accept-Encoding: br, gzip, deflate\r\n",
+      "Range: bytes=0-0\r\n",
+      "Range: bytes=1-\r\n",
+      "Accept-Encoding: gzip\r\nRange: bytes=0-0, 1-1\r\n",
+  };
+  for (const Case& c : cases) {
+    for (const std::string& extra : extras) {
+      SCOPED_TRACE(std::string(c.method) + " " + c.target + " with " + extra);
+      const bool head = std::string(c.method) == "HEAD";
+      auto response = RawRequest(serving.Port(), GetRequest(c.method, c.target, extra), head);
+      ASSERT_TRUE(response);
+      EXPECT_EQ(response->raw, c.expected);
+    }
+  }
+}
+
+TEST(BridgeRoutes, OtherMethodsAreRefusedBeforeAnyBodyIsRead) {
+  ServingLoopback serving([](httplib::Server& server) { RegisterRoutes(server, RouteTable()); });
+  ASSERT_GT(serving.Port(), 0);
+
+  // Bodies that never arrive: answering at once shows that none of them is waited for.
+  const std::vector<std::string> requests = {
+      "POST /RQ/abc HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\nabc",
+      "POST /RQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\nabc",
+      "PUT /AC/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n",
+      "DELETE /RSQ/abc HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n",
+  };
+  for (const std::string& request : requests) {
+    SCOPED_TRACE(request.substr(0, request.find('\r')));
+    RawConnection connection(serving.Port());
+    ASSERT_TRUE(connection.Send(request));
+    auto response = connection.Read(false, std::chrono::seconds(2));
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->raw,
+              "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+  }
+}
+
+TEST(BridgeRoutes, HandlerExceptionIsAnsweredWithAPlain500) {
+  ServingLoopback serving([](httplib::Server& server) {
+    server.Get("/std", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("partial", "text/plain");
+      response.set_header("X-Secret", "1");
+      throw std::runtime_error("secret detail");
+    });
+    server.Get("/other", [](const httplib::Request&, httplib::Response&) { throw 42; });
+  });
+  ASSERT_GT(serving.Port(), 0);
+
+  for (const char* target : {"/std", "/other"}) {
+    SCOPED_TRACE(target);
+    auto response = RawRequest(serving.Port(), GetRequest("GET", target));
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->raw,
+              "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n"
+              "Keep-Alive: timeout=5, max=5\r\n\r\n");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// How the loopback server binds, queues and keeps connections.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "bridge/route_table.h"
+#include "raw_http.h"
+#include "serving_loopback.h"
+
+using namespace morvanix;
+using namespace std::chrono_literals;
+
+namespace {
+
+void AddRoutes(httplib::Server& server) {
+  RegisterRoutes(server, RouteTable());
+}
+
+TEST(BridgeLoopback, KeepsAConnectionForFiveRequestsThenCloses) {
+  ServingLoopback serving(AddRoutes);
+  ASSERT_GT(serving.Port(), 0);
+  RawConnection connection(serving.Port());
+  ASSERT_TRUE(connection.Connected());
+
+  for (int i = 1; i <= 5; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(connection.Send(GetRequest("GET", "/RSQ/x")));
+    auto response = connection.Read();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->body, " ");
+    if (i < 5) {
+      EXPECT_EQ(response->Header("Keep-Alive"), "timeout=5, max=5");
+      EXPECT_EQ(response->Header("Connection"), std::nullopt);
+    } else {
+      EXPECT_EQ(response->Header("Connection"), "close");
+    }
+  }
+  EXPECT_TRUE(connection.ClosedWithin(2s));
+}
+
+TEST(BridgeLoopback, ClosesAnIdleConnectionAfterFiveSeconds) {
+  ServingLoopback serving(AddRoutes);
+  ASSERT_GT(serving.Port(), 0);
+  struct Case {
+    const char* name;
+    bool requestFirst;
+  };
+  // The wait for the first request is as long as the wait between requests.
+  for (const Case& c : {Case{"before the first request", false}, Case{"after one", true}}) {
+    SCOPED_TRACE(c.name);
+    RawConnection connection(serving.Port());
+    ASSERT_TRUE(connection.Connected());
+    if (c.requestFirst) {
+      ASSERT_TRUE(connection.Send(GetRequest("GET", "/RSQ/x")));
+      ASSERT_TRUE(connection.Read());
+    }
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(connection.ClosedWithin(8s));
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(waited, 4500ms);
+    EXPECT_LT(waited, 7s);
+  }
+}
+
+TEST(BridgeLoopback, SecondInstanceCannotBindTheSamePort) {
+  LoopbackServer first;
+  const int port = first.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  LoopbackServer second;
+  EXPECT_EQ(second.Bind("127.0.0.1", port), -1);
+}
+
+TEST(BridgeLoopback, RestartBindsWhileOldConnectionsLinger) {
+  int port = 0;
+  {
+    ServingLoopback serving(AddRoutes);
+    port = serving.Port();
+    ASSERT_GT(port, 0);
+    // The server closes this connection first, which leaves it in TIME_WAIT on the port.
+    RawConnection connection(port);
+    ASSERT_TRUE(connection.Send(GetRequest("GET", "/RSQ/x", "Connection: close\r\n")));
+    ASSERT_TRUE(connection.Read());
+    ASSERT_TRUE(connection.ClosedWithin(2s));
+    ASSERT_TRUE(serving.StopAndWait(2s));
+  }
+  LoopbackServer restarted;
+  EXPECT_EQ(restarted.Bind("127.0.0.1", port), port);
+}
+
+TEST(BridgeLoopback, AnswersOnlyOnTheAddressItWasGiven) {
+  ServingLoopback serving(AddRoutes);
+  ASSERT_GT(serving.Port(), 0);
+  EXPECT_TRUE(RawConnection(serving.Port(), "127.0.0.1").Connected());
+  // Every 127/8 address reaches the loopback device, so this would connect to a server
+  // bound to all addresses.
+  EXPECT_FALSE(RawConnection(serving.Port(), "127.0.0.2").Connected());
+}
+
+// Starts a non-blocking connect; the caller polls for its completion.
+int StartConnect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<std::uint16_t>(port));
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+  return fd;
+}
+
+TEST(BridgeLoopback, QueuesABurstOfConnectionsBeforeTheyAreAccepted) {
+  // Bound and listening, but nothing accepts yet: every connection must wait in the queue.
+  // With the library's own backlog of 5, all but the first few handshakes would stall for
+  // the client's SYN retry, a second or more.
+  LoopbackServer server;
+  const int port = server.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+
+  constexpr int kConnections = 200;
+  std::vector<pollfd> pending;
+  for (int i = 0; i < kConnections; ++i) pending.push_back({StartConnect(port), POLLOUT, 0});
+
+  int established = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 500ms;
+  while (established < kConnections && std::chrono::steady_clock::now() < deadline) {
+    ::poll(pending.data(), pending.size(), 50);
+    for (pollfd& each : pending) {
+      if (each.fd >= 0 && (each.revents & POLLOUT)) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(each.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error == 0) ++established;
+        ::close(each.fd);
+        each.fd = -1;
+      }
+      each.revents = 0;
+    }
+  }
+  for (pollfd& each : pending) {
+    if (each.fd >= 0) ::close(each.fd);
+  }
+  EXPECT_EQ(established, kConnections);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "service/service_host.h"
+
+using namespace morvanix;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::atomic<int> stopSignal{SIGTERM};
+std::atomic<int> stopsDelivered{0};
+std::atomic<bool> reportedRunning{false};
+std::atomic<bool> stopBeforeRunning{false};
+
+void RecordControl(std::uint32_t control) {
+  if (control != kServiceControlStop) return;
+  if (!reportedRunning.load()) stopBeforeRunning.store(true);
+  stopsDelivered.fetch_add(1);
+}
+
+bool WaitForStop(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (stopsDelivered.load() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+void Report(ServiceHost& host, ServiceStatusHandle handle, std::uint32_t state) {
+  ServiceStatus status;
+  status.dwServiceType = kServiceWin32OwnProcess;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == kServiceRunning ? kServiceAcceptStop : 0;
+  host.ReportStatus(handle, status);
+}
+
+// The signal comes while the service is still starting; the host must hold it back until
+// RUNNING has been reported and then deliver it once, as the stop control.
+void ServiceSignalledWhileStarting(std::uint32_t, char**) {
+  ServiceHost& host = PlatformServiceHost();
+  ServiceStatusHandle handle = host.RegisterControlHandler(kServiceName, RecordControl);
+  Report(host, handle, kServiceStartPending);
+  ::kill(::getpid(), stopSignal.load());
+  std::this_thread::sleep_for(200ms);
+  reportedRunning.store(true);
+  Report(host, handle, kServiceRunning);
+  WaitForStop(5s);
+  Report(host, handle, kServiceStopPending);
+  Report(host, handle, kServiceStopped);
+}
+
+void ServiceEndingAtOnce(std::uint32_t, char**) {}
+
+class ServicePosixHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    stopsDelivered.store(0);
+    reportedRunning.store(false);
+    stopBeforeRunning.store(false);
+  }
+};
+
+TEST_F(ServicePosixHost, DeliversEachStopSignalOnceTheServiceRuns) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    SetUp();
+    stopSignal.store(signal);
+    testing::internal::CaptureStderr();
+    const std::uint32_t result =
+        PlatformServiceHost().StartDispatcher(kServiceName, ServiceSignalledWhileStarting);
+    const std::string reports = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(stopsDelivered.load(), 1);
+    EXPECT_FALSE(stopBeforeRunning.load());
+    EXPECT_EQ(reports,
+              "morvanix: service status START_PENDING (type 0x10, controls 0, exit code 0, "
+              "check point 0)\n"
+              "morvanix: service status RUNNING (type 0x10, controls 1, exit code 0, check "
+              "point 0)\n"
+              "morvanix: service status STOP_PENDING (type 0x10, controls 0, exit code 0, "
+              "check point 0)\n"
+              "morvanix: service status STOPPED (type 0x10, controls 0, exit code 0, check "
+              "point 0)\n");
+  }
+}
+
+TEST_F(ServicePosixHost, ReturnsWhenTheServiceMainReturns) {
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(PlatformServiceHost().StartDispatcher(kServiceName, ServiceEndingAtOnce), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+}
+
+std::atomic<int> procedureRuns{0};
+
+std::uint32_t CountingProcedure(void* parameter) {
+  procedureRuns.fetch_add(*static_cast<int*>(parameter));
+  return 0;
+}
+
+TEST_F(ServicePosixHost, StartedThreadHasRunWhenTheWaitReturns) {
+  ServiceHost& host = PlatformServiceHost();
+  int increment = 3;
+  ThreadHandle thread = host.StartThread(CountingProcedure, &increment);
+  ASSERT_NE(thread, nullptr);
+  host.WaitForThread(thread);
+  EXPECT_EQ(procedureRuns.load(), 3);
+}
+
+TEST_F(ServicePosixHost, ModuleFileNameIsTheRunningExecutable) {
+  EXPECT_EQ(std::filesystem::path(PlatformServiceHost().ModuleFileName()),
+            std::filesystem::canonical("/proc/self/exe"));
+}
+
+}  // namespace
