@@ -1,22 +1,22 @@
 # Third-party libraries come from Debian's packages (see scripts/test for the list).
 find_package(Threads REQUIRED)
 
-# Windows cross-build (preset windows): cpp-httplib as the single header from Debian's
-# source package, fetched into the build tree; GoogleTest built from Debian's sources; no
-# benchmarks, tools or nlohmann-json.
+# Windows cross-build (preset windows): cpp-httplib from Debian's source package, split
+# into header and implementation as Debian builds it and compiled here; GoogleTest built
+# from Debian's sources; no benchmarks, tools or nlohmann-json.
 if(WIN32)
   set(MORVANIX_HTTPLIB_DIR "${CMAKE_BINARY_DIR}/_deps/cpp-httplib")
   execute_process(
     COMMAND "${PROJECT_SOURCE_DIR}/scripts/windows/fetch-httplib" "${MORVANIX_HTTPLIB_DIR}"
     RESULT_VARIABLE fetch_result)
   if(NOT fetch_result EQUAL 0)
-    message(FATAL_ERROR "Could not fetch httplib.h for the Windows build")
+    message(FATAL_ERROR "Could not fetch cpp-httplib for the Windows build")
   endif()
-  add_library(morvanix_httplib INTERFACE)
-  target_include_directories(morvanix_httplib SYSTEM INTERFACE "${MORVANIX_HTTPLIB_DIR}")
-  # Header-only there; Windows 8 or later for the socket calls it uses.
-  target_compile_definitions(morvanix_httplib INTERFACE _WIN32_WINNT=0x0602)
-  target_link_libraries(morvanix_httplib INTERFACE ws2_32)
+  add_library(morvanix_httplib STATIC "${MORVANIX_HTTPLIB_DIR}/httplib.cc")
+  target_include_directories(morvanix_httplib SYSTEM PUBLIC "${MORVANIX_HTTPLIB_DIR}")
+  # Windows 8 or later for the socket calls it uses.
+  target_compile_definitions(morvanix_httplib PUBLIC _WIN32_WINNT=0x0602)
+  target_link_libraries(morvanix_httplib PUBLIC ws2_32)
   add_library(httplib::httplib ALIAS morvanix_httplib)
 
   if(MORVANIX_BUILD_TESTS)

@@ -76,10 +76,45 @@ LoopbackAnswer GetLoopback(const std::string& path) {
   return answer;
 }
 
+// A listening socket on the agent's loopback port, held for as long as the object lives.
+class LoopbackPortHolder {
+ public:
+  LoopbackPortHolder() {
+    WSADATA wsa;
+    started = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+    holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (holder == INVALID_SOCKET) return;
+    BOOL exclusive = TRUE;
+    setsockopt(holder, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kLoopbackPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    held = bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+           listen(holder, 4) == 0;
+  }
+  ~LoopbackPortHolder() {
+    if (holder != INVALID_SOCKET) closesocket(holder);
+    if (started) WSACleanup();
+  }
+  LoopbackPortHolder(const LoopbackPortHolder&) = delete;
+  LoopbackPortHolder& operator=(const LoopbackPortHolder&) = delete;
+
+  bool held = false;
+
+ private:
+  bool started = false;
+  SOCKET holder = INVALID_SOCKET;
+};
+
 // One registration of the agent under the service name, removed again at the end.
 class WindowsServiceControl : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Another program on the port would answer in the agent's place.
+    ASSERT_TRUE(LoopbackPortHolder().held)
+        << "127.0.0.1:" << kLoopbackPort << " is taken by another program";
     char temp[MAX_PATH];
     ASSERT_GT(GetTempPathA(MAX_PATH, temp), 0u);
     folder = std::string(temp) + "morvanix-scm-" + std::to_string(GetCurrentProcessId());
@@ -210,25 +245,11 @@ TEST_F(WindowsServiceControl, StopRightAfterRunningStillEndsTheService) {
 // The loopback port is taken: the worker's listen fails at once, the worker ends and the
 // service stops by itself, with the two start lines and no stop line in its log.
 TEST_F(WindowsServiceControl, PortInUseStopsTheServiceByItself) {
-  WSADATA wsa;
-  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-  SOCKET holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_NE(holder, INVALID_SOCKET);
-  BOOL exclusive = TRUE;
-  setsockopt(holder, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-             sizeof exclusive);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kLoopbackPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
-      << "port " << kLoopbackPort << " is already in use: " << WSAGetLastError();
-  ASSERT_EQ(listen(holder, 4), 0);
+  LoopbackPortHolder port;
+  ASSERT_TRUE(port.held);
 
   ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << "StartService: " << GetLastError();
   const SERVICE_STATUS_PROCESS stopped = WaitForState(SERVICE_STOPPED, seconds(20));
-  closesocket(holder);
-  WSACleanup();
   ExpectStoppedCleanly(stopped);
   EXPECT_EQ(stopped.dwCheckPoint, 3u);
 
