@@ -1,23 +1,86 @@
 #include "bridge/route_handlers.h"
 
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "adapter/adapter_discovery.h"
+#include "agent/agent_messages.h"
+#include "agent/request_executor.h"
+#include "service/bridge_state.h"
+#include "service/event_log.h"
+
 namespace {
+
+constexpr std::int32_t kRepeatBudget = 1000;
+constexpr const char* kDisconnected = "Unhandled disconnect condition. Please restart session.";
+
+std::string SessionOf(const httplib::Request& request) {
+  return request.matches[1].str();
+}
 
 void AnswerBlank(httplib::Response& response) {
   response.set_content(" ", "text/plain");
 }
 
+// An empty queue is a reply whose first nine characters are NOT_FOUND.
+bool NothingQueued(const std::string& reply) {
+  return reply.compare(0, 9, "NOT_FOUND") == 0;
+}
+
+// One request at a time on the adapter: a request interleaved with another, or with a scan
+// that closes the port, would corrupt both answers.
+std::string ExecuteOnAdapter(const std::string& reply) {
+  std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
+  return ExecuteRequest(reply, &bridgeState.adapterPort);
+}
+
 }  // namespace
 
-void HandleAgentCheck(const httplib::Request&, httplib::Response& response) {
+void HandleAgentCheck(const httplib::Request& request, httplib::Response& response) {
+  const std::string ssid = SessionOf(request);
+  WriteLog("Got check request. Sending back SWIDENT", "");
+  bridgeState.repeatBudget = 0;
+  SendAgentCheck(bridgeState.remote, ssid);
+  {
+    std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
+    DiscoverAdapter(ssid, &bridgeState.adapterPort, &bridgeState.adapterConnected,
+                    bridgeState.remote);
+  }
   AnswerBlank(response);
 }
 
-void HandleRequest(const httplib::Request&, httplib::Response&) {}
+void HandleRequest(const httplib::Request& request, httplib::Response&) {
+  const std::string ssid = SessionOf(request);
+  const bool connected = bridgeState.adapterConnected;
+  bridgeState.repeatBudget = 0;  // ends a series running on another connection
+  if (!connected) {
+    WriteLog(kDisconnected, "");
+    return;
+  }
+  const std::string reply = FetchRequest(bridgeState.remote, ssid);
+  if (NothingQueued(reply)) return;
+  SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+}
 
-void HandleRepeatedRequest(const httplib::Request&, httplib::Response& response) {
+void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& response) {
+  const std::string ssid = SessionOf(request);
+  if (!bridgeState.adapterConnected) {
+    WriteLog(kDisconnected, "");
+  } else if (const std::string reply = FetchRequest(bridgeState.remote, ssid);
+             !NothingQueued(reply)) {
+    bridgeState.repeatBudget = kRepeatBudget;
+    std::int32_t left = 0;
+    do {
+      SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+      // One atomic step, so that a stop stored between a read and a write cannot be lost.
+      left = bridgeState.repeatBudget.fetch_sub(1) - 1;
+    } while (left > 0);
+  }
   AnswerBlank(response);
 }
 
 void HandleStopRepeat(const httplib::Request&, httplib::Response& response) {
+  bridgeState.repeatBudget = 0;  // never waits for the adapter
   AnswerBlank(response);
 }

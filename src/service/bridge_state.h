@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "adapter/serial_port.h"
+#include "agent/remote_endpoint.h"
 #include "bridge/loopback_server.h"
 #include "service/log_path.h"
 #include "service/service_types.h"
@@ -28,6 +29,11 @@ struct BridgeState {
   // Orders the control handler against the service main thread, so that a stop accepted
   // while RUNNING is always reported before STOPPED.
   std::mutex statusLock;
+  // One user of adapterPort at a time: a whole request, a whole scan, or one repetition of a
+  // series. "/RSQ/" never takes it, so a stop is always answered at once.
+  std::mutex adapterLock;
+  // The remote server the messages go to, read once at start.
+  RemoteEndpoint remote = RemoteEndpointFromEnvironment();
 };
 
 extern BridgeState bridgeState;

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter_simulator.h"
+#include "child_process.h"
+#include "remote_stub.h"
+
+// The real agent binary, started in a folder of its own (so its event log lands there), with
+// the remote server stand-in and, when asked, the adapter simulator linked as COM3.
+class AgentFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts the simulator linked as COM<number>; call before StartAgent or between calls.
+  void AttachAdapter(int number = 3, AdapterProfile profile = AdapterProfile::kElm);
+  void StartAgent();
+
+  // One loopback call, as the browser makes it.
+  httplib::Result Get(const std::string& path);
+
+  // The messages the stand-in received of one type (all types when empty).
+  std::vector<morvanix::stub::RecordedMessage> Received(const std::string& messageType = {});
+  std::string EventLog() const;
+
+  TemporaryFolder folder_;
+  std::string serialDir_;
+  morvanix::stub::RemoteStub stub_;
+  std::unique_ptr<AdapterSimulator> adapter_;
+  ChildProcess agent_;
+};

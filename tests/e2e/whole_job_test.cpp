@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+
+#include "agent_fixture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kExampleRequest =
+    R"({"id": 17, "command": "{\"01\":\"ATRV\",\"02\":\"0100\"}"})";
+// Costs no adapter time, so a series of it measures the agent's own loop.
+constexpr const char* kFunctionOnlyRequest = R"({"id": 5, "command": "{\"function\":\"f\"}"})";
+
+class WholeJob : public AgentFixture {
+ protected:
+  void CheckAdapter(const std::string& ssid) {
+    auto answer = Get("/AC/" + ssid);
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->status, 200);
+  }
+};
+
+TEST_F(WholeJob, AgentCheckAnnouncesAndReportsTheAdapterOnCom3) {
+  AttachAdapter(3);
+  StartAgent();
+
+  auto answer = Get("/AC/abc");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(answer->body, " ");
+  EXPECT_EQ(answer->get_header_value("Content-Type"), "text/plain");
+
+  const auto checks = Received("AGENT_CHECK");
+  ASSERT_EQ(checks.size(), 1u);
+  EXPECT_EQ(checks[0].text,
+            "{\n  \"SSID\" : \"abc\",\n  \"message_type\" : \"AGENT_CHECK\",\n"
+            "  \"revision\" : \"Valdrin Pellinor 1.4 WS\"\n}");
+  const auto reports = Received("INTERFACE_CHECK");
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].text,
+            "{\n  \"SSID\" : \"abc\",\n  \"discovered\" : \"ELM327 v1.5 on COM3\",\n"
+            "  \"message_type\" : \"INTERFACE_CHECK\",\n  \"status\" : \"PRESENT\"\n}");
+  EXPECT_NE(EventLog().find(": Got check request. Sending back SWIDENT\n"), std::string::npos);
+}
+
+TEST_F(WholeJob, WithoutAdapterNothingIsReportedAndRelaysLogTheDisconnect) {
+  StartAgent();
+  CheckAdapter("abc");
+  EXPECT_EQ(Received("AGENT_CHECK").size(), 1u);
+  EXPECT_TRUE(Received("INTERFACE_CHECK").empty());
+
+  auto answer = Get("/RQ/abc");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_EQ(answer->body, "");
+  EXPECT_TRUE(Received("GET_REQUEST").empty());
+  EXPECT_NE(EventLog().find(": Unhandled disconnect condition. Please restart session.\n"),
+            std::string::npos);
+}
+
+TEST_F(WholeJob, RelayRunsTheQueuedRequestAndPostsOneResponse) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("ABC123");
+  stub_.Enqueue("ABC123", kExampleRequest);
+
+  auto answer = Get("/RQ/ABC123");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body, "");
+  const auto responses = Received("RESPONSE");
+  ASSERT_EQ(responses.size(), 1u);
+  // The simulator answers ATRV with 12.6V; its first OBD request searches for the protocol,
+  // and two control units answer 0100.
+  EXPECT_EQ(responses[0].text,
+            "{\n  \"SSID\" : \"ABC123\",\n  \"id\" : 17,\n  \"message_type\" : \"RESPONSE\",\n"
+            "  \"response\" : \"{\\n  \\\"01\\\" : \\\"12.6V\\\",\\n  \\\"02\\\" : "
+            "\\\"SEARCHING...41 00 BE 3F A8 13 41 00 98 18 80 10 \\\"\\n}\"\n}");
+}
+
+struct ReplyCase {
+  const char* name;
+  std::string queued;  // empty: nothing queued, the stand-in answers NOT_FOUND
+  bool executed;
+};
+
+void PrintTo(const ReplyCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class RelayReplies : public WholeJob, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(RelayReplies, NotFoundEndsQuietlyAnythingElseIsExecuted) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("s1");
+  if (!GetParam().queued.empty()) stub_.Enqueue("s1", GetParam().queued);
+
+  ASSERT_TRUE(Get("/RQ/s1"));
+  EXPECT_EQ(Received("GET_REQUEST").size(), 1u);
+  const auto responses = Received("RESPONSE");
+  if (!GetParam().executed) {
+    EXPECT_TRUE(responses.empty());
+    return;
+  }
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].parsed["id"], nullptr);
+  EXPECT_EQ(responses[0].parsed["response"], "null");
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeJob, RelayReplies,
+                         ::testing::Values(ReplyCase{"EmptyQueue", "", false},
+                                           ReplyCase{"NotFoundWithMore", "NOT_FOUND, later", false},
+                                           ReplyCase{"EightLettersOnly", "NOT_FOUN", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WholeJob, FailedFetchPostsANullResponse) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("s1");
+  morvanix::stub::Fault fault;
+  fault.kind = morvanix::stub::FaultKind::Status;
+  fault.status = 500;
+  fault.remaining = 1;
+  stub_.SetFault(fault);
+
+  ASSERT_TRUE(Get("/RQ/s1"));
+  const auto responses = Received("RESPONSE");
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].parsed["id"], nullptr);
+  EXPECT_EQ(responses[0].parsed["response"], "null");
+}
+
+TEST_F(WholeJob, SeriesLeftAloneMakesExactlyOneThousandResponses) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("s1");
+  stub_.Enqueue("s1", kFunctionOnlyRequest);
+
+  auto answer = Get("/RMQ/s1");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body, " ");
+  EXPECT_EQ(Received("GET_REQUEST").size(), 1u);
+  EXPECT_EQ(Received("RESPONSE").size(), 1000u);
+}
+
+// The stand-in holds the reply to the Nth RESPONSE while the test interrupts the series, so
+// the repetition in which the interruption lands is known exactly.
+class SeriesInterrupted : public WholeJob {
+ protected:
+  void RunInterrupted(const std::string& interruptPath, int nth, const char* messageSeen) {
+    AttachAdapter(3);
+    StartAgent();
+    CheckAdapter("s1");
+    stub_.Clear();
+    stub_.Enqueue("s1", kFunctionOnlyRequest);
+    stub_.Hold("s1", "RESPONSE", nth);
+
+    auto series = std::async(std::launch::async, [this] { return Get("/RMQ/s1"); });
+    ASSERT_GT(stub_.WaitHeld(60s), 0u);
+    auto interrupt = std::async(std::launch::async, [&] { return Get(interruptPath); });
+    if (messageSeen == nullptr) {
+      ASSERT_EQ(interrupt.wait_for(30s), std::future_status::ready);  // answered at once
+    } else {
+      // The budget is cleared before the interrupting call's first message goes out.
+      const std::size_t before = stub_.Messages().size();
+      ASSERT_TRUE(stub_.WaitForMessages(before + 1, 30s));
+      EXPECT_EQ(stub_.Messages().back().messageType, messageSeen);
+    }
+    stub_.Release();
+
+    auto seriesAnswer = series.get();
+    ASSERT_TRUE(seriesAnswer);
+    EXPECT_EQ(seriesAnswer->body, " ");
+    ASSERT_TRUE(interrupt.get());
+    EXPECT_EQ(Received("RESPONSE").size(), static_cast<std::size_t>(nth));
+  }
+};
+
+TEST_F(SeriesInterrupted, StopDuringTenthRepetitionEndsAfterTen) {
+  RunInterrupted("/RSQ/s1", 10, nullptr);
+}
+
+TEST_F(SeriesInterrupted, AgentCheckEndsTheSeriesAfterItsCurrentRepetition) {
+  RunInterrupted("/AC/s1", 5, "AGENT_CHECK");
+}
+
+}  // namespace
