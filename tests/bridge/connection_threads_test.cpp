@@ -30,7 +30,12 @@ TEST(BridgeConnectionThreads, RunsEveryTaskWithAtMostTheLimitAtOnce) {
         int seen = mostAtOnce.load();
         while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) {
         }
-        std::this_thread::sleep_for(20ms);
+        // Hold the slot until the limit has been reached once, so that it surely is.
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (mostAtOnce.load() < static_cast<int>(c.limit) &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(1ms);
+        }
         running.fetch_sub(1);
         finished.fetch_add(1);
       });

@@ -74,11 +74,6 @@ TEST_F(BridgeServiceWorker, ServesTheRoutesOnPort8070UntilStopped) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
   EXPECT_EQ(answer->body, " ");
-  auto check = RawRequest(morvanix::kLoopbackPort, GetRequest("GET", "/RQ/abc"));
-  ASSERT_TRUE(check);
-  EXPECT_EQ(check->status, 200);
-  EXPECT_EQ(check->body, "");
-
   StopHttpServer();
   ASSERT_EQ(worker.wait_for(2s), std::future_status::ready);
   EXPECT_EQ(worker.get(), 0u);
@@ -87,7 +82,7 @@ TEST_F(BridgeServiceWorker, ServesTheRoutesOnPort8070UntilStopped) {
 
   const std::vector<std::string> lines = LogLines();
   ExpectStartLines(lines);
-  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_EQ(lines.size(), 5u) << testing::PrintToString(lines);
   EXPECT_EQ(lines[4].substr(24), ": Stopping the http server: ");
 }
 

@@ -186,12 +186,15 @@ TEST_F(EventLogConcurrency, LinesOfManyThreadsStayWhole) {
 
     const std::vector<std::string> lines = ReadLines(LogFile());
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(c.threads * c.linesPerThread));
-    const std::regex whole(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}: )"
-                           R"(thread (\d+) line (\d+)p*)");
+    // The regular expression sees only the head of a line: the library's matcher recurses
+    // once per character and would exhaust the stack on the long ones.
+    const std::regex head(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}: )"
+                          R"(thread (\d+) line (\d+))");
     std::set<std::string> seen;
     for (const std::string& line : lines) {
+      const std::string start = line.substr(0, line.find('p', 26));
       std::smatch match;
-      ASSERT_TRUE(std::regex_match(line, match, whole)) << line.substr(0, 80);
+      ASSERT_TRUE(std::regex_match(start, match, head)) << line.substr(0, 80);
       EXPECT_EQ(line.substr(26), "thread " + match[1].str() + " line " + match[2].str() + pad);
       EXPECT_TRUE(seen.insert(match[1].str() + "/" + match[2].str()).second);
     }
