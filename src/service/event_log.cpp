@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "service/bridge_state.h"
@@ -13,6 +14,10 @@
 namespace morvanix {
 
 bool AppendLogLine(const char* path, std::string_view line) {
+  // The Windows C runtime appends by seeking to the end and then writing, so two threads
+  // appending at once can overwrite each other's line: one line at a time.
+  static std::mutex appending;
+  std::lock_guard<std::mutex> hold(appending);
   std::FILE* file = std::fopen(path, "a");
   if (file == nullptr) return false;
   // A buffer larger than the line keeps stdio from splitting it: the whole line reaches the
