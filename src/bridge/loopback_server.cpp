@@ -111,6 +111,7 @@ int LoopbackServer::Bind(const std::string& host, int port) {
 }
 
 bool LoopbackServer::Serve() {
+  boundUnserved_.store(false);  // the accept loop owns the socket from here on
   return server_.listen_after_bind();
 }
 

@@ -58,22 +58,4 @@ TEST(BridgeConnectionThreads, FailingTaskGivesItsSlotBack) {
   threads.WaitForAll();
 }
 
-TEST(BridgeConnectionThreads, WaitForAllReturnsOnlyWhenEveryTaskHasEnded) {
-  ConnectionThreads threads(4);
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> finished{0};
-  for (int i = 0; i < 4; ++i) {
-    threads.Run([released, &finished] {
-      released.wait();
-      finished.fetch_add(1);
-    });
-  }
-  auto waiting = std::async(std::launch::async, [&threads] { threads.WaitForAll(); });
-  EXPECT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
-  release.set_value();
-  EXPECT_EQ(waiting.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(finished.load(), 4);
-}
-
 }  // namespace

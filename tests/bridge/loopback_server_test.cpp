@@ -78,6 +78,22 @@ TEST(BridgeLoopback, SecondInstanceCannotBindTheSamePort) {
   EXPECT_EQ(second.Bind("127.0.0.1", port), -1);
 }
 
+TEST(BridgeLoopback, BindingAgainAfterServingLeavesOtherSocketsAlone) {
+  LoopbackServer reused;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_GT(reused.Bind("127.0.0.1", 0), 0);
+    reused.Stop();
+    reused.Serve();
+    reused.ClearStopRequest();
+  }
+  // The next socket is likely to get the descriptor number the served one had.
+  LoopbackServer other;
+  const int port = other.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(reused.Bind("127.0.0.1", port), -1);
+  EXPECT_TRUE(RawConnection(port).Connected());
+}
+
 TEST(BridgeLoopback, RestartBindsWhileOldConnectionsLinger) {
   int port = 0;
   {

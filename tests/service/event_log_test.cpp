@@ -122,18 +122,6 @@ TEST_F(EventLog, DeletedLogIsCreatedAgainByTheNextLine) {
   for (const std::string& line : lines) EXPECT_EQ(line.substr(24), ": after");
 }
 
-TEST_F(EventLog, ExistingContentIsKept) {
-  {
-    std::ofstream earlier(LogFile());
-    earlier << "earlier line\n";
-  }
-  WriteLog("next", "");
-  const std::vector<std::string> lines = ReadLines(LogFile());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "earlier line");
-  EXPECT_EQ(lines[1].substr(24), ": next");
-}
-
 TEST_F(EventLog, UnwritableLogCostsTheCallerNothingAndIsReportedOncePerSpell) {
 #if defined(_WIN32)
   GTEST_SKIP() << "debug output goes to the debugger on Windows, not to standard error";

@@ -55,11 +55,4 @@ TEST(ServiceLogPath, NeverWritesBeyondItsBuffer) {
   }
 }
 
-TEST(ServiceLogPath, EmptyExecutablePathTurnsTheLogOff) {
-  char logPath[kLogPathCapacity];
-  logPath[0] = 'x';
-  EXPECT_FALSE(ComputeLogPath("", logPath));
-  EXPECT_EQ(logPath[0], '\0');
-}
-
 }  // namespace

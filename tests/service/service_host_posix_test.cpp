@@ -100,22 +100,6 @@ TEST_F(ServicePosixHost, ReturnsWhenTheServiceMainReturns) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
 }
 
-std::atomic<int> procedureRuns{0};
-
-std::uint32_t CountingProcedure(void* parameter) {
-  procedureRuns.fetch_add(*static_cast<int*>(parameter));
-  return 0;
-}
-
-TEST_F(ServicePosixHost, StartedThreadHasRunWhenTheWaitReturns) {
-  ServiceHost& host = PlatformServiceHost();
-  int increment = 3;
-  ThreadHandle thread = host.StartThread(CountingProcedure, &increment);
-  ASSERT_NE(thread, nullptr);
-  host.WaitForThread(thread);
-  EXPECT_EQ(procedureRuns.load(), 3);
-}
-
 TEST_F(ServicePosixHost, ModuleFileNameIsTheRunningExecutable) {
   EXPECT_EQ(std::filesystem::path(PlatformServiceHost().ModuleFileName()),
             std::filesystem::canonical("/proc/self/exe"));
