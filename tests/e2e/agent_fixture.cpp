@@ -9,8 +9,7 @@
 using namespace std::chrono_literals;
 
 void AgentFixture::SetUp() {
-  ASSERT_FALSE(folder_.path().empty());
-  serialDir_ = folder_.path() + "/serial";
+  serialDir_ = folderPath_ + "/serial";
   std::filesystem::create_directory(serialDir_);
   ASSERT_GT(stub_.Start("127.0.0.1", 0), 0);
 }
@@ -20,7 +19,7 @@ void AgentFixture::TearDown() {
     agent_.Signal(SIGTERM);
     EXPECT_EQ(agent_.Wait(20s), 0) << "the agent did not stop cleanly";
   }
-  const std::string output = ReadWholeFile(folder_.path() + "/agent.out");
+  const std::string output = ReadFile(folderPath_ + "/agent.out");
   EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
   if (adapter_) adapter_->Stop();
   stub_.Stop();
@@ -33,14 +32,14 @@ void AgentFixture::AttachAdapter(int number, AdapterProfile profile) {
 }
 
 void AgentFixture::StartAgent() {
-  const std::string binary = folder_.path() + "/morvanix-agent";
+  const std::string binary = folderPath_ + "/morvanix-agent";
   std::filesystem::copy_file(MORVANIX_AGENT_BINARY, binary);
   ASSERT_TRUE(agent_.Start(binary, {},
                            {{"MORVANIX_SERIAL_DIR", serialDir_},
                             {"MORVANIX_REMOTE_HOST", "127.0.0.1"},
                             {"MORVANIX_REMOTE_PORT", std::to_string(stub_.port())}},
-                           folder_.path() + "/agent.out"));
-  ASSERT_TRUE(WaitForLoopbackPort(8070, 20s)) << ReadWholeFile(folder_.path() + "/agent.out");
+                           folderPath_ + "/agent.out"));
+  ASSERT_TRUE(WaitForLoopbackPort(8070, 20s)) << ReadFile(folderPath_ + "/agent.out");
   // An agent that could not bind ends at once; then the port belongs to someone else.
   std::this_thread::sleep_for(200ms);
   ASSERT_TRUE(agent_.Running()) << "127.0.0.1:8070 is taken by another process";
@@ -62,5 +61,5 @@ std::vector<morvanix::stub::RecordedMessage> AgentFixture::Received(
 }
 
 std::string AgentFixture::EventLog() const {
-  return ReadWholeFile(folder_.path() + "/vd_service.log");
+  return ReadFile(folderPath_ + "/vd_service.log");
 }

@@ -10,6 +10,7 @@
 #include "adapter_simulator.h"
 #include "child_process.h"
 #include "remote_stub.h"
+#include "temp_folder.h"
 
 // The real agent binary, started in a folder of its own (so its event log lands there), with
 // the remote server stand-in and, when asked, the adapter simulator linked as COM3.
@@ -29,7 +30,8 @@ class AgentFixture : public ::testing::Test {
   std::vector<morvanix::stub::RecordedMessage> Received(const std::string& messageType = {});
   std::string EventLog() const;
 
-  TemporaryFolder folder_;
+  TempFolder folder_;
+  std::string folderPath_ = folder_.Path().string();
   std::string serialDir_;
   morvanix::stub::RemoteStub stub_;
   std::unique_ptr<AdapterSimulator> adapter_;

@@ -1,13 +1,10 @@
 // The real Linux executable, started from a folder of its own so that its event log lands
 // there. These tests take the loopback port 8070.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,10 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "raw_http.h"
 #include "temp_folder.h"
-
-extern char** environ;
 
 using namespace std::chrono_literals;
 
@@ -31,46 +27,17 @@ class AgentProcess {
   explicit AgentProcess(const std::filesystem::path& folder) : folder_(folder) {
     const std::filesystem::path executable = folder / "morvanix-agent";
     std::filesystem::copy_file(MORVANIX_AGENT_PATH, executable);
-    const std::string program = executable.string();
-    const std::string errors = (folder / "stderr.txt").string();
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // Not the test's own output: an agent left behind by a crashed test must not keep
-    // the test runner waiting for the end of that stream.
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  AgentProcess(const AgentProcess&) = delete;
-  AgentProcess& operator=(const AgentProcess&) = delete;
-  ~AgentProcess() {
-    if (pid_ > 0 && !exitStatus_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    started_ = child_.Start(executable.string(), {}, {}, (folder / "stderr.txt").string());
   }
 
-  bool Started() const { return pid_ > 0; }
-
-  void Signal(int signal) const { ::kill(pid_, signal); }
+  bool Started() const { return started_; }
+  void Signal(int signal) { child_.Signal(signal); }
 
   // The exit code once the process has ended within the limit.
   std::optional<int> WaitForExit(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        exitStatus_ = status;
-        if (WIFEXITED(status)) return WEXITSTATUS(status);
-        return 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    return std::nullopt;
+    const int status = child_.Wait(limit);
+    if (status < 0) return std::nullopt;
+    return status;
   }
 
   std::vector<std::string> LogLines() const { return ReadLines(folder_ / "vd_service.log"); }
@@ -78,8 +45,8 @@ class AgentProcess {
 
  private:
   std::filesystem::path folder_;
-  pid_t pid_ = -1;
-  std::optional<int> exitStatus_;
+  ChildProcess child_;
+  bool started_ = false;
 };
 
 bool WaitForAnswer(std::chrono::milliseconds limit) {

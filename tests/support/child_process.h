@@ -40,19 +40,3 @@ class ChildProcess {
 
 // True once a TCP connection to 127.0.0.1:port succeeds, polling until `timeout`.
 bool WaitForLoopbackPort(int port, std::chrono::milliseconds timeout);
-
-// The whole content of a file, or the empty text when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
-
-// A fresh folder under the system's temporary folder, removed with its content on destruction.
-class TemporaryFolder {
- public:
-  TemporaryFolder();
-  ~TemporaryFolder();
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
