@@ -98,16 +98,8 @@ TEST(ServiceBinary, ServesUntilAStopSignalThenExitsCleanly) {
 }
 
 TEST(ServiceBinary, StopsAtOnceWhenThePortIsTaken) {
-  const int occupant = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int occupant = OccupyLoopbackPort(8070);
   ASSERT_GE(occupant, 0);
-  int yes = 1;  // earlier tests leave connections to the port in TIME_WAIT
-  ::setsockopt(occupant, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(8070);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(occupant, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(occupant, 4), 0);
 
   TempFolder folder;
   AgentProcess agent(folder.Path());

@@ -120,6 +120,25 @@ class RawConnection {
 };
 
 // One request on a connection of its own.
+// Binds and listens on 127.0.0.1:port so that nobody else can; -1 when that fails. The
+// caller closes the descriptor.
+inline int OccupyLoopbackPort(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  int yes = 1;  // earlier tests leave connections to the port in TIME_WAIT
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 4) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 inline std::optional<RawResponse> RawRequest(int port, const std::string& request,
                                              bool head = false) {
   RawConnection connection(port);
