@@ -60,20 +60,20 @@ TEST(AgentStubDecoding, InvertsTheAgentEncodingOnRandomBytes) {
 }
 
 struct FaultCase {
-  const char* spec;
+  const char* faultJson;
   std::optional<FaultKind> kind;  // nullopt: rejected
   int remaining = 0;
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
-  *os << c.spec;
+  *os << c.faultJson;
 }
 
 class AgentStubFaultSpec : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(AgentStubFaultSpec, ReadsOrRejects) {
   std::string error;
-  const auto fault = ParseFault(json::parse(GetParam().spec), &error);
+  const auto fault = ParseFault(json::parse(GetParam().faultJson), &error);
   ASSERT_EQ(fault.has_value(), GetParam().kind.has_value()) << error;
   if (fault) {
     EXPECT_EQ(fault->kind, *GetParam().kind);

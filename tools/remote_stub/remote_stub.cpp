@@ -501,11 +501,11 @@ void RemoteStub::RegisterRoutes() {
 
   server_.Post("/control/fault", [this](const httplib::Request& request,
                                         httplib::Response& response) {
-    const nlohmann::json spec = request.body.empty()
-                                    ? nlohmann::json::object()
-                                    : nlohmann::json::parse(request.body, nullptr, false);
+    const nlohmann::json faultJson = request.body.empty()
+                                         ? nlohmann::json::object()
+                                         : nlohmann::json::parse(request.body, nullptr, false);
     std::string error;
-    const auto fault = ParseFault(spec, &error);
+    const auto fault = ParseFault(faultJson, &error);
     if (!fault) return ReplyBadRequest(response, error);
     SetFault(*fault);
     ReplyJson(response, 200, {{"kind", FaultKindName(fault->kind)}, {"count", fault->remaining}});

@@ -19,10 +19,10 @@ constexpr std::array<std::pair<FaultKind, const char*>, 7> kKindNames{{
 
 // Reads an optional integer member within [low, high]; false (with *error set) when the
 // member is there but is not such an integer.
-bool ReadInteger(const nlohmann::json& spec, const char* key, long long low, long long high,
+bool ReadInteger(const nlohmann::json& faultJson, const char* key, long long low, long long high,
                  long long* out, std::string* error) {
-  const auto found = spec.find(key);
-  if (found == spec.end()) return true;
+  const auto found = faultJson.find(key);
+  if (found == faultJson.end()) return true;
   if (!found->is_number_integer() || found->get<long long>() < low ||
       found->get<long long>() > high) {
     *error = std::string("\"") + key + "\" must be an integer from " + std::to_string(low) +
@@ -42,14 +42,14 @@ const char* FaultKindName(FaultKind kind) {
   return "none";
 }
 
-std::optional<Fault> ParseFault(const nlohmann::json& spec, std::string* error) {
-  if (!spec.is_object()) {
+std::optional<Fault> ParseFault(const nlohmann::json& faultJson, std::string* error) {
+  if (!faultJson.is_object()) {
     *error = "the fault must be a JSON object";
     return std::nullopt;
   }
   Fault fault;
-  const auto kind = spec.find("kind");
-  if (kind != spec.end()) {
+  const auto kind = faultJson.find("kind");
+  if (kind != faultJson.end()) {
     if (!kind->is_string()) {
       *error = "\"kind\" must be a string";
       return std::nullopt;
@@ -70,14 +70,14 @@ std::optional<Fault> ParseFault(const nlohmann::json& spec, std::string* error) 
   long long status = fault.status;
   long long delay = 0;
   long long bytes = static_cast<long long>(fault.bytes);
-  if (!ReadInteger(spec, "count", 0, 1000000, &count, error) ||
-      !ReadInteger(spec, "status", 100, 599, &status, error) ||
-      !ReadInteger(spec, "delay_ms", 0, kMaxFaultDelayMs, &delay, error) ||
-      !ReadInteger(spec, "bytes", 0, static_cast<long long>(kMaxHugeBytes), &bytes, error)) {
+  if (!ReadInteger(faultJson, "count", 0, 1000000, &count, error) ||
+      !ReadInteger(faultJson, "status", 100, 599, &status, error) ||
+      !ReadInteger(faultJson, "delay_ms", 0, kMaxFaultDelayMs, &delay, error) ||
+      !ReadInteger(faultJson, "bytes", 0, static_cast<long long>(kMaxHugeBytes), &bytes, error)) {
     return std::nullopt;
   }
-  const auto body = spec.find("body");
-  if (body != spec.end()) {
+  const auto body = faultJson.find("body");
+  if (body != faultJson.end()) {
     if (!body->is_string()) {
       *error = "\"body\" must be a string";
       return std::nullopt;

@@ -34,7 +34,7 @@ inline constexpr std::size_t kMaxHugeBytes = 1024u * 1024u * 1024u;
 // Reads a fault from its control form, e.g. {"kind":"status","status":404,"body":"gone",
 // "count":2}; "count" defaults to 1. An empty object or {"kind":"none"} clears the fault.
 // Unknown kinds and out-of-range values give nullopt with the reason in *error.
-std::optional<Fault> ParseFault(const nlohmann::json& spec, std::string* error);
+std::optional<Fault> ParseFault(const nlohmann::json& faultJson, std::string* error);
 
 const char* FaultKindName(FaultKind kind);
 
