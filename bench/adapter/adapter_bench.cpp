@@ -2,8 +2,6 @@
 // every delay of the simulator turned off, so that what remains is the algorithm's own
 // waiting (its floor) plus the agent's overhead.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +12,7 @@
 #include "adapter/serial_port.h"
 #include "adapter_simulator.h"
 #include "remote_stub.h"
+#include "sim_ports.h"
 
 namespace {
 
@@ -22,25 +21,10 @@ constexpr double kExchangeFloorMs = 120.0;
 // The discard step's first poll also waits its 10 ms when nothing is stale.
 constexpr double kDiscardPollMs = 10.0;
 
-class SerialFolder {
- public:
-  SerialFolder() {
-    char dir[] = "/tmp/adapter-bench-XXXXXX";
-    if (mkdtemp(dir) != nullptr) path = dir;
-    setenv("MORVANIX_SERIAL_DIR", path.c_str(), 1);
-  }
-  ~SerialFolder() {
-    unsetenv("MORVANIX_SERIAL_DIR");
-    rmdir(path.c_str());
-  }
-  std::string path;
-};
-
 void BM_ExchangeCommand(benchmark::State& state) {
-  SerialFolder folder;
-  AdapterSimulator sim(FastAdapterSimOptions(AdapterProfile::kElm, folder.path + "/COM1"));
-  if (!sim.Start()) {
-    state.SkipWithError(sim.error().c_str());
+  SimulatedComPorts ports;
+  if (ports.Add(1, AdapterProfile::kElm) == nullptr) {
+    state.SkipWithError("cannot start the simulated adapter");
     return;
   }
   SerialPort port("\\\\.\\COM1", 38400, 8, 'N', 1.0f);
@@ -65,11 +49,10 @@ void BM_ExchangeCommand(benchmark::State& state) {
 BENCHMARK(BM_ExchangeCommand)->Iterations(30)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_DiscoverAdapterOnCom1(benchmark::State& state) {
-  SerialFolder folder;
-  AdapterSimulator sim(FastAdapterSimOptions(AdapterProfile::kElm, folder.path + "/COM1"));
+  SimulatedComPorts ports;
   morvanix::stub::RemoteStub stub;
   const int stubPort = stub.Start("127.0.0.1", 0);
-  if (!sim.Start() || stubPort <= 0) {
+  if (ports.Add(1, AdapterProfile::kElm) == nullptr || stubPort <= 0) {
     state.SkipWithError("cannot start the simulated adapter or the remote stand-in");
     return;
   }
