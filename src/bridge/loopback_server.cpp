@@ -131,6 +131,11 @@ void LoopbackServer::ClearStopRequest() {
   stopRequested_ = false;
 }
 
+bool LoopbackServer::StopRequested() const {
+  std::lock_guard<std::mutex> lock(stopMutex_);
+  return stopRequested_;
+}
+
 void LoopbackServer::OnLoopStart() {
   std::lock_guard<std::mutex> lock(stopMutex_);
   loopActive_ = true;

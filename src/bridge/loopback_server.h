@@ -49,6 +49,9 @@ class LoopbackServer {
   // Forgets a kept stop, so that the server can serve again.
   void ClearStopRequest();
 
+  // True from a stop until ClearStopRequest: long work on a connection ends early on it.
+  bool StopRequested() const;
+
  private:
   class ServingQueue;
   friend class ServingQueue;
@@ -64,7 +67,7 @@ class LoopbackServer {
   // Bound but not yet handed to the accept loop, which closes the socket when it ends.
   std::atomic<bool> boundUnserved_{false};
 
-  std::mutex stopMutex_;
+  mutable std::mutex stopMutex_;
   bool stopRequested_ = false;
   bool loopActive_ = false;
   bool stopIssued_ = false;

@@ -75,7 +75,9 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
       SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
       // One atomic step, so that a stop stored between a read and a write cannot be lost.
       left = bridgeState.repeatBudget.fetch_sub(1) - 1;
-    } while (left > 0);
+      // A service stop waits for this connection: a stop that came while the request was
+      // fetched, before the budget was set, must end the series as well.
+    } while (left > 0 && !bridgeState.httpServer.StopRequested());
   }
   AnswerBlank(response);
 }

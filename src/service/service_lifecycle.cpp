@@ -72,6 +72,9 @@ void ServiceControlHandler(std::uint32_t control) {
   if (state.serviceStatus.dwCurrentState != kServiceRunning) return;
 
   StopHttpServer();
+  // The stop waits for every connection being served; a repeated-request series would hold
+  // it for up to its whole budget, so the series ends after its current repetition.
+  state.repeatBudget = 0;
   SetStatus(state.serviceStatus, kServiceStopPending, 0, 0, 4);
   host.ReportStatus(state.statusHandle, state.serviceStatus);
   host.SignalEvent(state.stopEvent);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <future>
+#include <ostream>
 #include <string>
+#include <thread>
 
 #include "agent_fixture.h"
 
@@ -187,5 +190,58 @@ TEST_F(SeriesInterrupted, StopDuringTenthRepetitionEndsAfterTen) {
 TEST_F(SeriesInterrupted, AgentCheckEndsTheSeriesAfterItsCurrentRepetition) {
   RunInterrupted("/AC/s1", 5, "AGENT_CHECK");
 }
+
+// A service stop (SIGTERM) while a series runs: the series ends after the repetition under
+// way, also when the stop comes while the request is still being fetched, and the agent exits
+// cleanly within a few seconds instead of after the whole budget.
+struct HeldMessage {
+  const char* type;
+  int nth;
+};
+
+void PrintTo(const HeldMessage& held, std::ostream* out) {
+  *out << held.type << " #" << held.nth;
+}
+
+class SeriesStopped : public WholeJob, public ::testing::WithParamInterface<HeldMessage> {
+ protected:
+  bool WaitForLogLine(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (EventLog().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+};
+
+TEST_P(SeriesStopped, StopSignalEndsTheSeriesAfterItsCurrentRepetition) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("s1");
+  stub_.Clear();
+  stub_.Enqueue("s1", kFunctionOnlyRequest);
+  stub_.Hold("s1", GetParam().type, GetParam().nth);
+
+  auto series = std::async(std::launch::async, [this] { return Get("/RMQ/s1"); });
+  ASSERT_GT(stub_.WaitHeld(60s), 0u);
+  agent_.Signal(SIGTERM);
+  // The stop has been taken while the series is held at the stand-in.
+  ASSERT_TRUE(WaitForLogLine(": Stopping the http server: ", 10s));
+  const auto released = std::chrono::steady_clock::now();
+  stub_.Release();
+
+  EXPECT_EQ(agent_.Wait(10s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - released, 5s);
+  auto answer = series.get();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body, " ");
+  EXPECT_EQ(Received("RESPONSE").size(), static_cast<std::size_t>(GetParam().nth));
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldAt, SeriesStopped,
+                         ::testing::Values(HeldMessage{"RESPONSE", 10},
+                                           HeldMessage{"GET_REQUEST", 1}),
+                         [](const auto& info) { return std::string(info.param.type); });
 
 }  // namespace

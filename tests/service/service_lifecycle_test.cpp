@@ -116,7 +116,10 @@ TEST_F(ServiceLifecycle, StartsAndStopsOnTheStopControl) {
   // The dispatcher delivers the stop through the handler that was registered.
   ControlHandlerFunction handler = host_.RegisteredHandler();
   ASSERT_EQ(handler, &ServiceControlHandler);
+  bridgeState.repeatBudget = 700;  // a series running on some connection
   handler(kServiceControlStop);
+  EXPECT_EQ(bridgeState.repeatBudget.load(), 0);
+  EXPECT_TRUE(bridgeState.httpServer.StopRequested());
   JoinServiceMain();
 
   ExpectReports(host_.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
