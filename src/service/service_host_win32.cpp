@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,6 +16,38 @@ namespace {
 
 std::atomic<ServiceMainFunction> serviceMainFunction{nullptr};
 std::atomic<ControlHandlerFunction> controlHandlerFunction{nullptr};
+std::string registeredServiceName;  // written before the handler is registered
+std::once_flag failureActionsOnce;
+
+// A service that crashes comes back: restarted 5 s after each of its first three failures,
+// counted afresh after a day without one. The installer cannot set this, so the service
+// does once it runs; a failure is reported as debug output and changes nothing else.
+void SetFailureActions(const std::string& serviceName) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) {
+    OutputDebugStringA("morvanix: failure actions: the service manager cannot be opened");
+    return;
+  }
+  // Restart actions need start access besides the change of configuration.
+  SC_HANDLE service =
+      OpenServiceA(manager, serviceName.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START);
+  if (service == nullptr) {
+    OutputDebugStringA("morvanix: failure actions: the service cannot be opened");
+    CloseServiceHandle(manager);
+    return;
+  }
+  SC_ACTION actions[3] = {
+      {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}};
+  SERVICE_FAILURE_ACTIONSA config{};
+  config.dwResetPeriod = 24 * 60 * 60;
+  config.cActions = 3;
+  config.lpsaActions = actions;
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &config)) {
+    OutputDebugStringA("morvanix: failure actions: ChangeServiceConfig2A failed");
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
 
 VOID WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   ServiceMainFunction serviceMain = serviceMainFunction.load();
@@ -49,6 +82,7 @@ class Win32ServiceHost final : public ServiceHost {
   ServiceStatusHandle RegisterControlHandler(const char* serviceName,
                                              ControlHandlerFunction handler) override {
     controlHandlerFunction.store(handler);
+    registeredServiceName = serviceName;
     return reinterpret_cast<ServiceStatusHandle>(
         RegisterServiceCtrlHandlerA(serviceName, ControlHandlerEntry));
   }
@@ -62,7 +96,13 @@ class Win32ServiceHost final : public ServiceHost {
     native.dwServiceSpecificExitCode = status.dwServiceSpecificExitCode;
     native.dwCheckPoint = status.dwCheckPoint;
     native.dwWaitHint = status.dwWaitHint;
-    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &native) != FALSE;
+    const bool reported =
+        SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &native) != FALSE;
+    // Once running, the service manager is no longer busy starting this service.
+    if (reported && status.dwCurrentState == SERVICE_RUNNING) {
+      std::call_once(failureActionsOnce, [] { SetFailureActions(registeredServiceName); });
+    }
+    return reported;
   }
 
   EventHandle CreateStopEvent() override { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
