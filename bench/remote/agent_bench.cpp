@@ -15,10 +15,12 @@
 #include <string>
 #include <thread>
 
-#include "agent/agent_messages.h"
-#include "agent/agent_transport.h"
 #include "json/json_value.h"
+#include "remote/agent_messages.h"
+#include "remote/agent_transport.h"
 #include "remote_stub.h"
+
+using namespace morvanix;
 
 namespace {
 

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "service/debug_output.h"
+#include "base/debug_output.h"
+
+namespace morvanix {
 
 void DebugOutput(const char* text) {
   // One write per line so that lines from different threads never mix.
@@ -12,3 +14,5 @@ void DebugOutput(const char* text) {
   ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
   (void)ignored;
 }
+
+}  // namespace morvanix

@@ -1,17 +1,37 @@
-#include "service/event_log.h"
+#include "base/event_log.h"
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "service/bridge_state.h"
-#include "service/debug_output.h"
-#include "service/log_line.h"
+#include "base/debug_output.h"
+#include "base/log_line.h"
+#include "base/log_path.h"
 
 namespace morvanix {
+
+namespace {
+
+// A fixed buffer rather than a std::string: WriteLog may run while static objects are being
+// destroyed at exit, and reads it without a lock.
+char logPath[kLogPathCapacity] = {};
+
+}  // namespace
+
+bool SetEventLogPath(std::string_view path) {
+  const bool fits = path.size() < sizeof logPath;
+  std::memset(logPath, 0, sizeof logPath);
+  if (fits) std::memcpy(logPath, path.data(), path.size());
+  return fits;
+}
+
+std::string EventLogPath() {
+  return logPath;
+}
 
 bool AppendLogLine(const char* path, std::string_view line) {
   // The Windows C runtime appends by seeking to the end and then writing, so two threads
@@ -30,12 +50,10 @@ bool AppendLogLine(const char* path, std::string_view line) {
   return written && closed;
 }
 
-}  // namespace morvanix
-
 void WriteLog(const char* message, const char* suffix) {
   static std::atomic<bool> failureReported{false};
 
-  const char* path = bridgeState.logPath;
+  const char* path = logPath;
   if (path[0] == '\0') return;  // logging is off; main said why
 
   const std::string line = morvanix::FormatLogLine(std::time(nullptr), message, suffix);
@@ -45,3 +63,5 @@ void WriteLog(const char* message, const char* suffix) {
     DebugOutput("morvanix: WriteLog: cannot write the event log file");
   }
 }
+
+}  // namespace morvanix

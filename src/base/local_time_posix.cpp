@@ -1,6 +1,6 @@
 #include <time.h>
 
-#include "service/local_time.h"
+#include "base/local_time.h"
 
 namespace morvanix {
 

@@ -1,8 +1,8 @@
-#include "service/log_line.h"
+#include "base/log_line.h"
 
 #include <cstdio>
 
-#include "service/local_time.h"
+#include "base/local_time.h"
 
 namespace morvanix {
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace morvanix {
+
 // Portable stand-ins for the service-control types, so that the lifecycle logic builds and
 // is tested without the platform. The Windows host maps them onto the real types one to one.
 
@@ -24,8 +26,6 @@ using ThreadHandle = void*;
 using ServiceMainFunction = void (*)(std::uint32_t argc, char** argv);
 using ControlHandlerFunction = void (*)(std::uint32_t control);
 using ThreadProcedure = std::uint32_t (*)(void* parameter);
-
-namespace morvanix {
 
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 

@@ -1,3 +1,7 @@
-#include "service/bridge_state.h"
+#include "bridge/bridge_state.h"
+
+namespace morvanix {
 
 BridgeState bridgeState;
+
+}  // namespace morvanix

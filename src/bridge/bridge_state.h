@@ -5,10 +5,11 @@
 #include <mutex>
 
 #include "adapter/serial_port.h"
-#include "agent/remote_endpoint.h"
+#include "base/service_types.h"
 #include "bridge/loopback_server.h"
-#include "service/log_path.h"
-#include "service/service_types.h"
+#include "remote/remote_endpoint.h"
+
+namespace morvanix {
 
 // The one process-wide state record, shared by the service threads and the connection
 // threads. Fields that several threads write are atomic or guarded by statusLock.
@@ -19,8 +20,6 @@ struct BridgeState {
   std::atomic<bool> adapterConnected{false};
   // The one serial port through which the adapter is reached; closed until discovery opens it.
   SerialPort adapterPort;
-  // Full path of the event log; empty while logging is off. Written once by main.
-  char logPath[morvanix::kLogPathCapacity] = {};
   morvanix::LoopbackServer httpServer;
   ServiceStatusHandle statusHandle = nullptr;
   // The status last reported; read and written under statusLock only.
@@ -37,3 +36,5 @@ struct BridgeState {
 };
 
 extern BridgeState bridgeState;
+
+}  // namespace morvanix

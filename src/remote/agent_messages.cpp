@@ -1,7 +1,9 @@
-#include "agent/agent_messages.h"
+#include "remote/agent_messages.h"
 
-#include "agent/agent_transport.h"
 #include "json/json_value.h"
+#include "remote/agent_transport.h"
+
+namespace morvanix {
 
 namespace {
 
@@ -37,3 +39,5 @@ std::string SendResponse(const RemoteEndpoint& remote, const std::string& result
   message.member("response") = parsed.member("result");
   return Post(remote, message);
 }
+
+}  // namespace morvanix

@@ -2,7 +2,9 @@
 
 #include <string>
 
-#include "agent/remote_endpoint.h"
+#include "remote/remote_endpoint.h"
+
+namespace morvanix {
 
 // The four messages the agent sends to the remote server on behalf of one session. Each is
 // built as a JSON object, written with dump(), digit-encoded and posted once.
@@ -22,3 +24,5 @@ std::string FetchRequest(const RemoteEndpoint& remote, const std::string& ssid);
 // server's reply, which callers drop.
 std::string SendResponse(const RemoteEndpoint& remote, const std::string& result,
                          const std::string& ssid);
+
+}  // namespace morvanix

@@ -1,8 +1,10 @@
-#include "agent/agent_transport.h"
+#include "remote/agent_transport.h"
 
 #include <httplib.h>
 
 #include <cstdint>
+
+namespace morvanix {
 
 namespace {
 
@@ -93,3 +95,5 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
     return {};
   }
 }
+
+}  // namespace morvanix

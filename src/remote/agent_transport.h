@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <string>
 
-#include "agent/remote_endpoint.h"
+#include "remote/remote_endpoint.h"
+
+namespace morvanix {
 
 // Every message to the remote server travels as the digit encoding of its JSON text, posted
 // once as the form field "agent_message" to "/DEV/Agent.php".
@@ -24,3 +26,5 @@ inline constexpr int kAgentTimeoutSeconds = 300;
 // A request text is a few kilobytes; a larger reply is treated as a failed exchange rather
 // than letting a faulty server grow the agent's memory without limit.
 inline constexpr std::size_t kMaxAgentReplyBytes = 16u * 1024u * 1024u;
+
+}  // namespace morvanix

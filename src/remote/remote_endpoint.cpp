@@ -1,8 +1,10 @@
-#include "agent/remote_endpoint.h"
+#include "remote/remote_endpoint.h"
 
 #include <cstdlib>
 
-#include "service/debug_output.h"
+#include "base/debug_output.h"
+
+namespace morvanix {
 
 #ifndef MORVANIX_BUILT_IN_REMOTE_HOST
 #define MORVANIX_BUILT_IN_REMOTE_HOST "127.0.0.1"
@@ -24,6 +26,8 @@ std::string Quoted(const std::string& text) {
 RemoteEndpoint BuiltInRemoteEndpoint() {
   return RemoteEndpoint{MORVANIX_BUILT_IN_REMOTE_HOST, kRemotePort};
 }
+
+namespace detail {
 
 std::optional<int> ParseRemotePort(const std::string& text) {
   if (text.empty() || text.size() > 5) return std::nullopt;
@@ -58,7 +62,12 @@ RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* hos
   return base;
 }
 
+}  // namespace detail
+
 RemoteEndpoint RemoteEndpointFromEnvironment() {
-  return ApplyRemoteEndpointOverrides(BuiltInRemoteEndpoint(), std::getenv("MORVANIX_REMOTE_HOST"),
-                                      std::getenv("MORVANIX_REMOTE_PORT"), DebugOutput);
+  return detail::ApplyRemoteEndpointOverrides(BuiltInRemoteEndpoint(),
+                                              std::getenv("MORVANIX_REMOTE_HOST"),
+                                              std::getenv("MORVANIX_REMOTE_PORT"), DebugOutput);
 }
+
+}  // namespace morvanix

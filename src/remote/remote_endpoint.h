@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+namespace morvanix {
+
 // Where the agent posts its messages. The host is fixed when the agent is built; the two
 // environment variables MORVANIX_REMOTE_HOST and MORVANIX_REMOTE_PORT override it for
 // tests, staging and the demo. Passed explicitly to the transport so that tests never
@@ -19,6 +21,9 @@ RemoteEndpoint BuiltInRemoteEndpoint();
 // reported through debug output and ignored. Called once at start.
 RemoteEndpoint RemoteEndpointFromEnvironment();
 
+// Test seams.
+namespace detail {
+
 // The port of an override: 1 to 65535 in plain decimal digits, nothing else.
 std::optional<int> ParseRemotePort(const std::string& text);
 
@@ -26,3 +31,7 @@ std::optional<int> ParseRemotePort(const std::string& text);
 // host or a malformed port is passed to report and ignored.
 RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
                                             void (*report)(const char*));
+
+}  // namespace detail
+
+}  // namespace morvanix

@@ -1,7 +1,11 @@
-#include "agent/request_executor.h"
+#include "remote/request_executor.h"
 
 #include "adapter/adapter_exchange.h"
 #include "json/json_value.h"
+
+namespace morvanix {
+
+namespace detail {
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   if (from.empty()) return;  // every position would match and the loop would never end
@@ -39,7 +43,11 @@ std::string ExecuteRequestWith(const std::string& requestText, const CommandExch
   return response.dump(1, "  ");
 }
 
+}  // namespace detail
+
 std::string ExecuteRequest(std::string requestText, SerialPort* port) {
-  return ExecuteRequestWith(
+  return detail::ExecuteRequestWith(
       requestText, [port](const std::string& command) { return ExchangeCommand(command, port); });
 }
+
+}  // namespace morvanix

@@ -1,4 +1,4 @@
-#include "service/event_log.h"
+#include "base/event_log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/bridge_state.h"
-#include "service/log_line.h"
+#include "base/log_line.h"
 #include "temp_folder.h"
 
 using namespace morvanix;
@@ -72,13 +71,10 @@ TEST(EventLogLine, IsTimeColonMessageSuffixLineFeed) {
 class EventLog : public ::testing::Test {
  protected:
   void SetUp() override { UseLogPath(LogFile()); }
-  void TearDown() override { std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath); }
+  void TearDown() override { SetEventLogPath(""); }
 
   static void UseLogPath(const std::filesystem::path& path) {
-    const std::string text = path.string();
-    ASSERT_LT(text.size(), sizeof bridgeState.logPath);
-    std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
-    std::memcpy(bridgeState.logPath, text.data(), text.size());
+    ASSERT_TRUE(SetEventLogPath(path.string()));
   }
 
   std::filesystem::path LogFile() const { return folder_.Path() / "vd_service.log"; }
@@ -144,7 +140,7 @@ TEST_F(EventLog, UnwritableLogCostsTheCallerNothingAndIsReportedOncePerSpell) {
 }
 
 TEST_F(EventLog, EmptyLogPathWritesNothing) {
-  std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
+  SetEventLogPath("");
   WriteLog("nowhere", "");
   EXPECT_TRUE(std::filesystem::is_empty(folder_.Path()));
 }

@@ -1,4 +1,4 @@
-#include "service/log_path.h"
+#include "base/log_path.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "agent/agent_messages.h"
+#include "remote/agent_messages.h"
 #include "stub_fixture.h"
+
+using namespace morvanix;
 
 namespace {
 

@@ -4,7 +4,9 @@
 #include <ostream>
 #include <string>
 
-#include "agent/agent_transport.h"
+#include "remote/agent_transport.h"
+
+using namespace morvanix;
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/remote_endpoint.h"
+#include "remote/remote_endpoint.h"
+
+using namespace morvanix;
 
 namespace {
 
@@ -31,7 +33,8 @@ void PrintTo(const PortCase& c, std::ostream* os) {
 class AgentRemotePort : public ::testing::TestWithParam<PortCase> {};
 
 TEST_P(AgentRemotePort, AcceptsOnlyPlainDecimalInRange) {
-  EXPECT_EQ(ParseRemotePort(GetParam().text), GetParam().port) << '"' << GetParam().text << '"';
+  EXPECT_EQ(detail::ParseRemotePort(GetParam().text), GetParam().port)
+      << '"' << GetParam().text << '"';
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,8 +68,8 @@ class AgentRemoteOverrides : public ::testing::TestWithParam<OverrideCase> {
 
 TEST_P(AgentRemoteOverrides, AppliesValidValuesAndReportsTheRest) {
   const OverrideCase& c = GetParam();
-  const RemoteEndpoint endpoint =
-      ApplyRemoteEndpointOverrides(RemoteEndpoint{"built.in", 80}, c.host, c.port, CaptureReport);
+  const RemoteEndpoint endpoint = detail::ApplyRemoteEndpointOverrides(
+      RemoteEndpoint{"built.in", 80}, c.host, c.port, CaptureReport);
   EXPECT_EQ(endpoint.host, c.expectedHost);
   EXPECT_EQ(endpoint.port, c.expectedPort);
   ASSERT_EQ(Reports().size(), c.reportMentions.size());

@@ -5,9 +5,11 @@
 #include <sstream>
 #include <string>
 
-#include "agent/agent_messages.h"
 #include "json/json_value.h"
+#include "remote/agent_messages.h"
 #include "stub_fixture.h"
+
+using namespace morvanix;
 
 namespace {
 

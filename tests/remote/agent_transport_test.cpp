@@ -12,8 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "agent/agent_transport.h"
+#include "remote/agent_transport.h"
 #include "stub_fixture.h"
+
+using namespace morvanix;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "agent/request_executor.h"
+#include "remote/request_executor.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +9,14 @@
 #include "adapter/serial_port.h"
 #include "json/json_value.h"
 
+using namespace morvanix;
+
 namespace {
 
 // Answers every command with "<command>-ok" and remembers the order it was asked in.
 struct RecordingAdapter {
   std::vector<std::string> commands;
-  CommandExchange exchange() {
+  detail::CommandExchange exchange() {
     return [this](const std::string& command) {
       commands.push_back(command);
       return command + "-ok";
@@ -30,11 +32,11 @@ class ExecutorTest : public ::testing::Test {
 };
 
 TEST_F(ExecutorTest, ExampleRequestGivesTheDocumentedResultText) {
-  CommandExchange adapter = [](const std::string& command) {
+  detail::CommandExchange adapter = [](const std::string& command) {
     return command == "ATRV" ? std::string("13.4V") : std::string("41 00 BF 9F F9 80");
   };
-  const std::string result =
-      ExecuteRequestWith(R"({"id": 17, "command": "{\"01\":\"ATRV\",\"02\":\"0100\"}"})", adapter);
+  const std::string result = detail::ExecuteRequestWith(
+      R"({"id": 17, "command": "{\"01\":\"ATRV\",\"02\":\"0100\"}"})", adapter);
   EXPECT_EQ(
       result,
       "{\n"
@@ -61,7 +63,7 @@ class ExecutorCases : public ExecutorTest, public ::testing::WithParamInterface<
 TEST_P(ExecutorCases, SendsCommandsAndBuildsResult) {
   const ExecutorCase& c = GetParam();
   RecordingAdapter adapter;
-  JsonValue result = JsonValue::parse(ExecuteRequestWith(c.request, adapter.exchange()));
+  JsonValue result = JsonValue::parse(detail::ExecuteRequestWith(c.request, adapter.exchange()));
   EXPECT_EQ(adapter.commands, c.sent);
   EXPECT_EQ(result.member("id").dump(), c.id);
   EXPECT_EQ(result.member("result").kind(), JsonKind::String);
@@ -146,7 +148,7 @@ TEST(ReplaceAll, ReplacesEveryOccurrenceWithoutRescanningInsertedText) {
   };
   for (const Case& c : cases) {
     std::string text = c.text;
-    ReplaceAll(text, c.from, c.to);
+    detail::ReplaceAll(text, c.from, c.to);
     EXPECT_EQ(text, c.expected) << "text=" << c.text << " from=" << c.from;
   }
 }

@@ -4,8 +4,10 @@
 
 #include <string>
 
-#include "agent/remote_endpoint.h"
+#include "remote/remote_endpoint.h"
 #include "remote_stub.h"
+
+namespace morvanix {
 
 // Runs the remote server stand-in in-process on a free loopback port for one test.
 class AgentStubTest : public ::testing::Test {
@@ -30,3 +32,5 @@ class AgentStubTest : public ::testing::Test {
   morvanix::stub::RemoteStub stub_;
   int port_ = -1;
 };
+
+}  // namespace morvanix

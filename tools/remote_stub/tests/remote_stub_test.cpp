@@ -8,11 +8,13 @@
 #include <random>
 #include <string>
 
-#include "agent/agent_messages.h"
-#include "agent/agent_transport.h"
 #include "decimal_decoding.h"
+#include "remote/agent_messages.h"
+#include "remote/agent_transport.h"
 #include "stub_fault.h"
 #include "stub_fixture.h"
+
+using namespace morvanix;
 
 namespace {
 
