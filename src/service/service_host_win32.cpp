@@ -10,7 +10,7 @@
 
 #include "service/service_host.h"
 
-using namespace morvanix;
+namespace morvanix {
 
 namespace {
 
@@ -147,3 +147,5 @@ ServiceHost& PlatformServiceHost() {
   static Win32ServiceHost host;
   return host;
 }
+
+}  // namespace morvanix
