@@ -43,7 +43,7 @@ struct StubOptions {
   std::string logPath;                       // JSON Lines of every message, appended; empty = none
   std::size_t maxMessages = 100000;          // beyond this the oldest records are dropped
   std::chrono::milliseconds maxHold{60000};  // a held reply is sent after this at the latest
-  std::string pageFolder;  // files served under "/" (the reference page); empty = none
+  std::string pageFolder = {};  // files served under "/" (the reference page); empty = none
 };
 
 // Bound of every wait the control API offers.

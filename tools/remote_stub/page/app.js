@@ -118,7 +118,9 @@ async function connect() {
     session = (await server('POST', '/app/session')).session;
     since = 0;
     $('status').dataset.session = session;
-    $('permission-hint').hidden = (await loopbackPermission()) !== 'prompt';
+    // A page served from this computer itself is asked nothing.
+    const local = ['127.0.0.1', 'localhost', '[::1]'].includes(location.hostname);
+    $('permission-hint').hidden = local || (await loopbackPermission()) !== 'prompt';
     // Harmless (it only stops a running series): raises the prompt if there is one.
     const first = await callAgentOnceAllowed('RSQ');
     $('permission-hint').hidden = true;
