@@ -31,6 +31,7 @@ const { default: puppeteer } = await import(pathToFileURL(require.resolve('puppe
 const scratch = mkdtempSync(path.join(os.tmpdir(), 'morvanix-browser-'));
 const children = [];
 let browser;
+let agent;
 let plainOrigin;
 let tlsOrigin;
 
@@ -100,7 +101,7 @@ before(async () => {
   mkdirSync(path.join(scratch, 'agent'));
   const agentPath = path.join(scratch, 'agent/morvanix-agent');
   copyFileSync(path.join(build, 'src/service/morvanix-agent'), agentPath);
-  const agent = start(agentPath, [], { env: { ...process.env, MORVANIX_SERIAL_DIR: serial,
+  agent = start(agentPath, [], { env: { ...process.env, MORVANIX_SERIAL_DIR: serial,
     MORVANIX_REMOTE_HOST: HOST, MORVANIX_REMOTE_PORT: plainPort } });
   await until('the agent on 127.0.0.1:8070', async () => {
     assert.equal(agent.exitCode, null, `the agent stopped: ${agent.output}`);
@@ -223,4 +224,15 @@ test('a plain-HTTP public page cannot reach the agent, nor be allowed to', async
     page.consoleLines.join('\n'));
   assert.deepEqual(await recordsOf(status.session), []);
   assert.equal(agentLog(), logBefore);
+});
+
+// Last: it stops the agent.
+test('allowed, with no agent running: the page says the agent is not running', async () => {
+  agent.kill('SIGTERM');
+  await until('the agent to stop', () => agent.exitCode !== null);
+  const page = await openPage(tlsOrigin, 'granted');
+  const status = await connect(page);
+  assert.equal(status.outcome, 'not-running');
+  assert.match(status.text, /agent is not running on this computer/);
+  assert.deepEqual(await recordsOf(status.session), []);
 });
