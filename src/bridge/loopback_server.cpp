@@ -12,22 +12,25 @@ namespace {
 
 using HandlerResponse = httplib::Server::HandlerResponse;
 
-// Only GET and HEAD have routes. Anything else is answered 404 before the library reads a
-// body, since it would read a chunked one of any size into memory; the connection is then
-// closed because the unread body is still in it. For the rest, the headers that would make
-// the library compress the answer or cut a range out of it are dropped, so every answer is
-// exactly the one its handler set.
+bool DeclaresBody(const httplib::Request& request) {
+  return (request.has_header("Content-Length") &&
+          request.get_header_value("Content-Length") != "0") ||
+         request.has_header("Transfer-Encoding");
+}
+
+// Only GET and HEAD have routes. Any other request without a body is answered 404 at once;
+// one with a declared body is left to the library, which reads and drops that body (up to
+// maxPayload, 413 beyond) before its own 404, so that the body's bytes are never taken for
+// the next request on the connection. A range request gets the whole answer, exactly as
+// its handler set it.
 HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response) {
   // The library passes its own, non-const request object; changing it here is the one hook
   // it offers before content is read and before the answer is shaped.
   auto& editable = const_cast<httplib::Request&>(request);
-  if (editable.method != "GET" && editable.method != "HEAD") {
+  if (editable.method != "GET" && editable.method != "HEAD" && !DeclaresBody(editable)) {
     response.status = 404;
-    editable.headers.erase("Connection");
-    editable.set_header("Connection", "close");
     return HandlerResponse::Handled;
   }
-  editable.headers.erase("Accept-Encoding");
   editable.headers.erase("Range");
   editable.ranges.clear();
   return HandlerResponse::Unhandled;
@@ -49,7 +52,8 @@ void AnswerPlainError(const httplib::Request&, httplib::Response& response, std:
 }  // namespace
 
 // The library's accept loop creates this queue when it starts, hands it every accepted
-// connection, calls on_idle every idle interval and shuts it down when the loop has ended.
+// connection, calls on_idle every idle interval (Windows only: elsewhere the loop blocks in
+// accept until a connection or a stop comes) and shuts it down when the loop has ended.
 class LoopbackServer::ServingQueue : public httplib::TaskQueue {
  public:
   explicit ServingQueue(LoopbackServer& owner)
@@ -57,9 +61,10 @@ class LoopbackServer::ServingQueue : public httplib::TaskQueue {
     owner_.OnLoopStart();
   }
 
-  void enqueue(std::function<void()> fn) override {
+  bool enqueue(std::function<void()> fn) override {
     owner_.OnLoopTick();
     threads_.Run(std::move(fn));
+    return true;
   }
 
   void shutdown() override {
@@ -76,7 +81,9 @@ class LoopbackServer::ServingQueue : public httplib::TaskQueue {
 
 LoopbackServer::LoopbackServer(LoopbackLimits limits) : limits_(limits) {
   server_.new_task_queue = [this]() -> httplib::TaskQueue* { return new ServingQueue(*this); };
-  server_.set_idle_interval(0, 100000);
+  server_.set_idle_interval(0, kAcceptWaitMicroseconds);
+  // Up to 5 requests on one connection, as browsers expect of this endpoint.
+  server_.set_keep_alive_max_count(5);
   server_.set_socket_options([this](socket_t sock) {
     MakeAddressExclusive(sock);
     boundSocket_.store(sock);
@@ -102,11 +109,6 @@ int LoopbackServer::Bind(const std::string& host, int port) {
   }
   if (bound <= 0) return -1;
   boundUnserved_.store(true);
-  // The library listens with a backlog of 5, which makes a burst of connections wait
-  // seconds for the client's SYN retries; listening again enlarges the queue.
-  if (!SetListenBacklog(boundSocket_.load(), limits_.listenBacklog)) {
-    DebugOutput("morvanix: could not enlarge the listen backlog");
-  }
   return bound;
 }
 
@@ -135,6 +137,8 @@ void LoopbackServer::OnLoopStart() {
   std::lock_guard<std::mutex> lock(stopMutex_);
   loopActive_ = true;
   stopIssued_ = false;
+  // A stop that came before the loop ran ends it now; the loop may never wake otherwise.
+  IssueStopLocked();
 }
 
 void LoopbackServer::OnLoopTick() {
