@@ -12,23 +12,21 @@ namespace {
 
 using HandlerResponse = httplib::Server::HandlerResponse;
 
-bool DeclaresBody(const httplib::Request& request) {
-  return (request.has_header("Content-Length") &&
-          request.get_header_value("Content-Length") != "0") ||
-         request.has_header("Transfer-Encoding");
-}
-
-// Only GET and HEAD have routes. Any other request without a body is answered 404 at once;
-// one with a declared body is left to the library, which reads and drops that body (up to
-// maxPayload, 413 beyond) before its own 404, so that the body's bytes are never taken for
-// the next request on the connection. A range request gets the whole answer, exactly as
-// its handler set it.
-HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response) {
+// Only GET and HEAD have routes: anything else is answered 404 at once, before the library
+// reads a body. A GET whose declared body is larger than the payload cap is refused the same
+// way (413) instead of being read; a smaller one is read and dropped by the library. A range
+// request gets the whole answer, exactly as its handler set it.
+HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response,
+                                 std::size_t maxPayload) {
   // The library passes its own, non-const request object; changing it here is the one hook
   // it offers before content is read and before the answer is shaped.
   auto& editable = const_cast<httplib::Request&>(request);
-  if (editable.method != "GET" && editable.method != "HEAD" && !DeclaresBody(editable)) {
+  if (editable.method != "GET" && editable.method != "HEAD") {
     response.status = 404;
+    return HandlerResponse::Handled;
+  }
+  if (editable.get_header_value_u64("Content-Length") > maxPayload) {
+    response.status = 413;
     return HandlerResponse::Handled;
   }
   editable.headers.erase("Range");
@@ -36,9 +34,22 @@ HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Respo
   return HandlerResponse::Unhandled;
 }
 
+// Runs on every answer just before it is written. The library keeps a connection open after
+// any answer it could write, even one that refused a request whose unread rest (a body, more
+// header lines, the tail of an overlong line) would then be taken for the next request. So a
+// refused request ends its connection: an answer whose empty body cannot be written (a
+// provider that gives up at once) is the library's way to close after the head has gone out.
 // Ranges are never served, so they are not advertised either.
-void RemoveRangeAdvert(const httplib::Request&, httplib::Response& response) {
+void ShapeAnswer(const httplib::Request&, httplib::Response& response) {
   response.headers.erase("Accept-Ranges");
+  if (response.status < 400 || !response.body.empty()) return;
+  const bool typed = response.has_header("Content-Type");
+  const std::string type = response.get_header_value("Content-Type");
+  response.headers.erase("Keep-Alive");
+  response.set_header("Connection", "close");
+  response.set_content_provider(type, [](std::size_t, httplib::DataSink&) { return false; });
+  response.headers.erase("Content-Type");
+  if (typed) response.set_header("Content-Type", type);
 }
 
 // A failing handler gets a bare 500; the exception's text is neither sent nor logged.
@@ -89,8 +100,11 @@ LoopbackServer::LoopbackServer(LoopbackLimits limits) : limits_(limits) {
     boundSocket_.store(sock);
   });
   server_.set_payload_max_length(limits_.maxPayload);
-  server_.set_pre_routing_handler(NormalizeRequest);
-  server_.set_post_routing_handler(RemoveRangeAdvert);
+  server_.set_pre_routing_handler([maxPayload = limits_.maxPayload](const httplib::Request& request,
+                                                                    httplib::Response& response) {
+    return NormalizeRequest(request, response, maxPayload);
+  });
+  server_.set_post_routing_handler(ShapeAnswer);
   server_.set_exception_handler(AnswerPlainError);
 }
 
