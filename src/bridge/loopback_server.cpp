@@ -121,7 +121,12 @@ int LoopbackServer::Bind(const std::string& host, int port) {
   } else if (server_.bind_to_port(host, port)) {
     bound = port;
   }
-  if (bound <= 0) return -1;
+  if (bound <= 0) {
+    // The library refuses every later bind and serve after a failed one until it is
+    // stopped; with no loop running, its stop only lifts that refusal.
+    if (!server_.is_running()) server_.stop();
+    return -1;
+  }
   boundUnserved_.store(true);
   return bound;
 }

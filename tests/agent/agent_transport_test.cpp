@@ -189,6 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"LargerThanBound",
                   MakeFault(FaultKind::Huge, 200, "", 0, kMaxAgentReplyBytes + 1), ""},
         // Reply heads past the line limit, of sizes that used to overflow a thread's stack.
+        ReplyCase{"ReasonJustInsideTheLineLimit",
+                  MakeFault(FaultKind::LongReason, 0, "", 0, 8150), ""},
         ReplyCase{"StatusLine100KB", MakeFault(FaultKind::LongStatus, 0, "", 0, 100000), ""},
         ReplyCase{"ReasonPhrase100KB", MakeFault(FaultKind::LongReason, 0, "", 0, 100000), ""},
         ReplyCase{"HeaderValue100KB", MakeFault(FaultKind::LongHeader, 0, "", 0, 100000), ""},

@@ -28,6 +28,8 @@ TEST_F(RemoteReplyFaults, EveryOverlongReplyHeadFailsThePostAndTheAgentGoesOn) {
   constexpr std::size_t kEndless = 1024u * 1024u * 1024u;  // far more than any limit reads
   const Case cases[] = {
       {"an ordinary failure, for comparison", FaultKind::Status, 0},
+      // The longest line the library takes whole, and so matches as a status line.
+      {"reason phrase just inside the line limit", FaultKind::LongReason, 8150},
       {"status line of 20 KB", FaultKind::LongStatus, 20000},
       {"status line of 100 KB", FaultKind::LongStatus, 100000},
       {"status line of 10 MB", FaultKind::LongStatus, 10u * 1024u * 1024u},
