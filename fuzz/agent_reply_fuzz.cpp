@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "agent/agent_transport.h"
+#include "remote/agent_transport.h"
 
 namespace {
 
@@ -79,10 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int port = 0;
   const int listener = Listener(&port);
   std::thread server(Answer, listener, data, size);
-  const std::string reply =
-      PostAgentMessage(RemoteEndpoint{"127.0.0.1", port}, "97n", std::chrono::seconds(5));
+  const std::string reply = morvanix::PostAgentMessage(morvanix::RemoteEndpoint{"127.0.0.1", port},
+                                                       "97n", std::chrono::seconds(5));
   server.join();
   check(reply.size() <= size);
-  check(reply.size() <= kMaxAgentReplyBytes);
+  check(reply.size() <= morvanix::kMaxAgentReplyBytes);
   return 0;
 }

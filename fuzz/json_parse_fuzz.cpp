@@ -12,6 +12,8 @@
 
 #include "json/json_value.h"
 
+using namespace morvanix;
+
 namespace {
 
 void check(bool condition) {
@@ -43,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t position = 0;
   while (position < text.size()) {
     std::size_t before = position;
-    JsonValue value = parseValue(text, position);
+    JsonValue value = detail::parseValue(text, position);
     check(position <= text.size());
     checkRoundTrip(value);
     if (position == before) ++position;

@@ -11,8 +11,9 @@
 #include "adapter/adapter_exchange.h"
 #include "adapter/serial_port.h"
 #include "adapter_simulator.h"
-#include "remote_stub.h"
 #include "sim_ports.h"
+
+using namespace morvanix;
 
 namespace {
 
@@ -50,17 +51,14 @@ BENCHMARK(BM_ExchangeCommand)->Iterations(30)->Unit(benchmark::kMillisecond)->Us
 
 void BM_DiscoverAdapterOnCom1(benchmark::State& state) {
   SimulatedComPorts ports;
-  morvanix::stub::RemoteStub stub;
-  const int stubPort = stub.Start("127.0.0.1", 0);
-  if (ports.Add(1, AdapterProfile::kElm) == nullptr || stubPort <= 0) {
-    state.SkipWithError("cannot start the simulated adapter or the remote stand-in");
+  if (ports.Add(1, AdapterProfile::kElm) == nullptr) {
+    state.SkipWithError("cannot start the simulated adapter");
     return;
   }
-  const RemoteEndpoint remote{"127.0.0.1", stubPort};
   SerialPort adapterPort;
   std::atomic<bool> connected{false};
   for (auto _ : state) {
-    DiscoverAdapter("BENCH", &adapterPort, &connected, remote);
+    DiscoverAdapter(&adapterPort, &connected);
     if (!connected.load()) state.SkipWithError("adapter not found");
   }
   adapterPort.Close();

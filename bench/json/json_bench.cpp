@@ -12,6 +12,8 @@
 #include "json/json_value.h"
 #include "json_bench_inputs.h"
 
+using namespace morvanix;
+
 namespace {
 
 const std::string& inputText(int which) {

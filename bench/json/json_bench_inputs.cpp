@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+using namespace morvanix;
+
 namespace {
 
 // Small deterministic generator so every run reads the same document.

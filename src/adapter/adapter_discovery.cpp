@@ -4,7 +4,8 @@
 #include <string_view>
 
 #include "adapter/answer_collector.h"
-#include "agent/agent_messages.h"
+
+namespace morvanix {
 
 namespace {
 
@@ -40,8 +41,8 @@ std::optional<std::string> Probe(SerialPort& probe, int n) {
 
 }  // namespace
 
-void DiscoverAdapter(const std::string& ssid, SerialPort* adapterPort,
-                     std::atomic<bool>* adapterConnected, const RemoteEndpoint& remote) {
+std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
+                                           std::atomic<bool>* adapterConnected) {
   if (adapterPort != nullptr && adapterPort->IsOpen()) adapterPort->Close();
   if (adapterConnected != nullptr) adapterConnected->store(false);
 
@@ -52,12 +53,14 @@ void DiscoverAdapter(const std::string& ssid, SerialPort* adapterPort,
     discovered = Probe(probe, n);
     found = n;
   }
-  if (!discovered) return;
+  if (!discovered) return std::nullopt;
 
   if (adapterPort != nullptr) {
     adapterPort->SetPortName(ComDeviceName(found));
     adapterPort->SetBaudRate(kAdapterBaudRate);
     if (adapterPort->Open() == 0 && adapterConnected != nullptr) adapterConnected->store(true);
   }
-  SendInterfaceCheck(remote, ssid, *discovered);
+  return discovered;
 }
+
+}  // namespace morvanix

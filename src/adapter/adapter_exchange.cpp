@@ -5,6 +5,8 @@
 
 #include "adapter/answer_collector.h"
 
+namespace morvanix {
+
 namespace {
 
 // A stream that never falls silent must not hold the exchange; a silent driver queue ends
@@ -25,3 +27,5 @@ std::string ExchangeCommand(std::string command, SerialPort* port) {
   limits.echo = command.size() - 1;  // the adapter echoes the command's characters
   return morvanix::CollectAnswer(*port, limits);
 }
+
+}  // namespace morvanix

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+namespace morvanix {
+
 // Line settings handed to a backend when the port is opened.
 struct SerialLineSettings {
   std::int32_t baudRate = 9600;
@@ -47,3 +49,5 @@ class SerialBackend {
 
 // The backend of the platform the agent was built for.
 std::unique_ptr<SerialBackend> MakePlatformSerialBackend();
+
+}  // namespace morvanix

@@ -21,6 +21,8 @@
 #include "adapter/serial_device_name.h"
 #include "adapter/serial_termios_posix.h"
 
+namespace morvanix {
+
 namespace {
 
 constexpr int kReadPollMs = 10;
@@ -47,51 +49,51 @@ class PosixSerialBackend final : public SerialBackend {
         portName, std::getenv("MORVANIX_SERIAL_DIR"),
         ComPortNumber(portName) ? DevEntries() : std::vector<std::string>());
     if (path.empty()) return 1;
-    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 1;
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return 1;
     // TIOCEXCL keeps other users out; it does not hold against privileged processes, so an
     // advisory lock backs it. A file that is no terminal fails later, at the purge.
-    if (ioctl(fd, TIOCEXCL) == 0) {
-      exclusive = true;
+    if (ioctl(fd_, TIOCEXCL) == 0) {
+      exclusive_ = true;
     } else if (errno != ENOTTY) {
       Release();
       return 1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       Release();
       return 1;
     }
-    if (tcflush(fd, TCIOFLUSH) != 0) return 2;
+    if (tcflush(fd_, TCIOFLUSH) != 0) return 2;
     termios found{};
-    if (tcgetattr(fd, &found) != 0) return 3;
-    saved = found;
+    if (tcgetattr(fd_, &found) != 0) return 3;
+    saved_ = found;
     termios wanted = found;
     const bool applied =
-        morvanix::MakeLineSettings(line, wanted) && tcsetattr(fd, TCSANOW, &wanted) == 0;
+        morvanix::MakeLineSettings(line, wanted) && tcsetattr(fd_, TCSANOW, &wanted) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
     if (!applied) return 4;
     termios readBack{};
-    if (tcgetattr(fd, &readBack) != 0) return 5;
+    if (tcgetattr(fd_, &readBack) != 0) return 5;
     // The driver must not drive DTR or RTS; devices without modem lines refuse this.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    (void)ioctl(fd, TIOCMBIC, &lines);
-    ready = true;
+    (void)ioctl(fd_, TIOCMBIC, &lines);
+    ready_ = true;
     return 0;
   }
 
   void Close() override {
-    if (fd < 0) return;
+    if (fd_ < 0) return;
     Release();
   }
 
   bool Write(const char* data, std::size_t n) override {
-    if (!ready) return false;
+    if (!ready_) return false;
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs);
     std::size_t sent = 0;
     while (sent < n) {
-      const ssize_t w = ::write(fd, data + sent, n - sent);
+      const ssize_t w = ::write(fd_, data + sent, n - sent);
       if (w > 0) {
         sent += static_cast<std::size_t>(w);
         continue;
@@ -100,7 +102,7 @@ class PosixSerialBackend final : public SerialBackend {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      pollfd p{fd, POLLOUT, 0};
+      pollfd p{fd_, POLLOUT, 0};
       if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
       if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
     }
@@ -109,26 +111,26 @@ class PosixSerialBackend final : public SerialBackend {
 
   char ReadChar(bool& gotByte) override {
     gotByte = false;
-    if (!ready) return rxByte;
+    if (!ready_) return rxByte_;
     if (ReadOne()) {
       gotByte = true;
-      return rxByte;
+      return rxByte_;
     }
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, kReadPollMs) > 0 && (p.revents & POLLIN) != 0) gotByte = ReadOne();
-    return rxByte;
+    return rxByte_;
   }
 
   bool SetModemLine(ModemControlLine which, bool on) override {
-    if (!ready) return false;
+    if (!ready_) return false;
     int bits = which == ModemControlLine::kRts ? TIOCM_RTS : TIOCM_DTR;
-    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+    return ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
   }
 
   bool GetModemStatus(std::uint32_t& status) override {
     status = 0;
     int bits = 0;
-    if (!ready || ioctl(fd, TIOCMGET, &bits) != 0) return false;
+    if (!ready_ || ioctl(fd_, TIOCMGET, &bits) != 0) return false;
     if ((bits & TIOCM_CTS) != 0) status |= kModemCtsOn;
     if ((bits & TIOCM_DSR) != 0) status |= kModemDsrOn;
     if ((bits & TIOCM_RI) != 0) status |= kModemRingOn;
@@ -139,29 +141,29 @@ class PosixSerialBackend final : public SerialBackend {
  private:
   bool ReadOne() {
     char byte = 0;
-    const ssize_t r = ::read(fd, &byte, 1);
+    const ssize_t r = ::read(fd_, &byte, 1);
     if (r != 1) return false;
-    rxByte = byte;
+    rxByte_ = byte;
     return true;
   }
 
   void Release() {
-    if (saved) (void)tcsetattr(fd, TCSANOW, &*saved);
+    if (saved_) (void)tcsetattr(fd_, TCSANOW, &*saved_);
     // The exclusive flag belongs to the terminal, not to this descriptor: clear it, or the
     // device stays locked for everyone while another holder keeps it open.
-    if (exclusive) (void)ioctl(fd, TIOCNXCL);
-    ::close(fd);  // also drops the advisory lock
-    fd = -1;
-    saved.reset();
-    exclusive = false;
-    ready = false;
+    if (exclusive_) (void)ioctl(fd_, TIOCNXCL);
+    ::close(fd_);  // also drops the advisory lock
+    fd_ = -1;
+    saved_.reset();
+    exclusive_ = false;
+    ready_ = false;
   }
 
-  int fd = -1;
-  char rxByte = '\0';
-  bool exclusive = false;
-  bool ready = false;
-  std::optional<termios> saved;
+  int fd_ = -1;
+  char rxByte_ = '\0';
+  bool exclusive_ = false;
+  bool ready_ = false;
+  std::optional<termios> saved_;
 };
 
 }  // namespace
@@ -169,3 +171,5 @@ class PosixSerialBackend final : public SerialBackend {
 std::unique_ptr<SerialBackend> MakePlatformSerialBackend() {
   return std::make_unique<PosixSerialBackend>();
 }
+
+}  // namespace morvanix

@@ -7,6 +7,8 @@
 
 #include "adapter/serial_backend.h"
 
+namespace morvanix {
+
 namespace {
 
 constexpr DWORD kReadPollMs = 10;
@@ -36,24 +38,24 @@ BYTE StopBitsCode(float bits) {
 class Win32SerialBackend final : public SerialBackend {
  public:
   Win32SerialBackend() {
-    ZeroMemory(&readOverlapped, sizeof readOverlapped);
-    ZeroMemory(&writeOverlapped, sizeof writeOverlapped);
-    ZeroMemory(&savedTimeouts, sizeof savedTimeouts);
+    ZeroMemory(&readOverlapped_, sizeof readOverlapped_);
+    ZeroMemory(&writeOverlapped_, sizeof writeOverlapped_);
+    ZeroMemory(&savedTimeouts_, sizeof savedTimeouts_);
   }
   ~Win32SerialBackend() override { Close(); }
 
   int Open(const std::string& portName, const SerialLineSettings& line) override {
-    if (handle != INVALID_HANDLE_VALUE) return 0;
-    handle = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 1;
-    if (!PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    if (handle_ != INVALID_HANDLE_VALUE) return 0;
+    handle_ = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) return 1;
+    if (!PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
       return 2;
     }
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) return 3;
+    if (!GetCommState(handle_, &dcb)) return 3;
     dcb.BaudRate = static_cast<DWORD>(line.baudRate);
     dcb.ByteSize = static_cast<BYTE>(line.dataBits);
     dcb.Parity = ParityCode(line.parity);
@@ -63,20 +65,20 @@ class Win32SerialBackend final : public SerialBackend {
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fOutX = FALSE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    const BOOL applied = SetCommState(handle, &dcb);
+    const BOOL applied = SetCommState(handle_, &dcb);
     Sleep(kSettleMs);
     if (!applied) return 4;
-    if (!GetCommState(handle, &dcb)) return 5;
+    if (!GetCommState(handle_, &dcb)) return 5;
 
-    ZeroMemory(&readOverlapped, sizeof readOverlapped);
-    readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (readOverlapped.hEvent == nullptr) return 6;
-    ZeroMemory(&writeOverlapped, sizeof writeOverlapped);
-    readPending = FALSE;
-    writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (writeOverlapped.hEvent == nullptr) return 7;
-    if (!GetCommTimeouts(handle, &savedTimeouts)) return 8;
-    timeoutsSaved = true;
+    ZeroMemory(&readOverlapped_, sizeof readOverlapped_);
+    readOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (readOverlapped_.hEvent == nullptr) return 6;
+    ZeroMemory(&writeOverlapped_, sizeof writeOverlapped_);
+    readPending_ = FALSE;
+    writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (writeOverlapped_.hEvent == nullptr) return 7;
+    if (!GetCommTimeouts(handle_, &savedTimeouts_)) return 8;
+    timeoutsSaved_ = true;
 
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = 20;
@@ -84,88 +86,88 @@ class Win32SerialBackend final : public SerialBackend {
     timeouts.ReadTotalTimeoutConstant = 100;
     timeouts.WriteTotalTimeoutMultiplier = 15;
     timeouts.WriteTotalTimeoutConstant = 100;
-    if (!SetCommTimeouts(handle, &timeouts)) return 9;
-    ready = true;
+    if (!SetCommTimeouts(handle_, &timeouts)) return 9;
+    ready_ = true;
     return 0;
   }
 
   void Close() override {
-    if (handle == INVALID_HANDLE_VALUE) return;
-    if (timeoutsSaved) (void)SetCommTimeouts(handle, &savedTimeouts);
-    // An outstanding read still targets rxByte and readOverlapped: end it before they go.
-    if (readPending) {
-      (void)CancelIo(handle);
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    if (timeoutsSaved_) (void)SetCommTimeouts(handle_, &savedTimeouts_);
+    // An outstanding read still targets rxByte_ and readOverlapped_: end it before they go.
+    if (readPending_) {
+      (void)CancelIo(handle_);
       DWORD count = 0;
-      (void)GetOverlappedResult(handle, &readOverlapped, &count, TRUE);
-      readPending = FALSE;
+      (void)GetOverlappedResult(handle_, &readOverlapped_, &count, TRUE);
+      readPending_ = FALSE;
     }
-    if (readOverlapped.hEvent != nullptr) CloseHandle(readOverlapped.hEvent);
-    if (writeOverlapped.hEvent != nullptr) CloseHandle(writeOverlapped.hEvent);
-    CloseHandle(handle);
-    readOverlapped.hEvent = nullptr;
-    writeOverlapped.hEvent = nullptr;
-    handle = INVALID_HANDLE_VALUE;
-    timeoutsSaved = false;
-    ready = false;
+    if (readOverlapped_.hEvent != nullptr) CloseHandle(readOverlapped_.hEvent);
+    if (writeOverlapped_.hEvent != nullptr) CloseHandle(writeOverlapped_.hEvent);
+    CloseHandle(handle_);
+    readOverlapped_.hEvent = nullptr;
+    writeOverlapped_.hEvent = nullptr;
+    handle_ = INVALID_HANDLE_VALUE;
+    timeoutsSaved_ = false;
+    ready_ = false;
   }
 
   bool Write(const char* data, std::size_t n) override {
-    if (!ready) return false;
+    if (!ready_) return false;
     DWORD written = 0;
-    if (WriteFile(handle, data, static_cast<DWORD>(n), &written, &writeOverlapped)) return true;
+    if (WriteFile(handle_, data, static_cast<DWORD>(n), &written, &writeOverlapped_)) return true;
     if (GetLastError() != ERROR_IO_PENDING) return false;
-    return GetOverlappedResult(handle, &writeOverlapped, &written, TRUE) != FALSE;
+    return GetOverlappedResult(handle_, &writeOverlapped_, &written, TRUE) != FALSE;
   }
 
   char ReadChar(bool& gotByte) override {
     gotByte = false;
-    if (!ready) return rxByte;
+    if (!ready_) return rxByte_;
     DWORD count = 0;
-    if (!readPending) {
-      if (ReadFile(handle, &rxByte, 1, &count, &readOverlapped)) {
+    if (!readPending_) {
+      if (ReadFile(handle_, &rxByte_, 1, &count, &readOverlapped_)) {
         gotByte = (count == 1);
-        return rxByte;
+        return rxByte_;
       }
-      if (GetLastError() != ERROR_IO_PENDING) return rxByte;
-      readPending = TRUE;
+      if (GetLastError() != ERROR_IO_PENDING) return rxByte_;
+      readPending_ = TRUE;
     }
-    if (WaitForSingleObject(readOverlapped.hEvent, kReadPollMs) != WAIT_OBJECT_0) return rxByte;
+    if (WaitForSingleObject(readOverlapped_.hEvent, kReadPollMs) != WAIT_OBJECT_0) return rxByte_;
     // A read that ended with an error is collected once; the next call starts a new one.
-    const BOOL collected = GetOverlappedResult(handle, &readOverlapped, &count, FALSE);
-    readPending = FALSE;
-    if (!collected) return rxByte;
+    const BOOL collected = GetOverlappedResult(handle_, &readOverlapped_, &count, FALSE);
+    readPending_ = FALSE;
+    if (!collected) return rxByte_;
     gotByte = (count == 1);
-    return rxByte;
+    return rxByte_;
   }
 
   bool SetModemLine(ModemControlLine which, bool on) override {
-    if (!ready) return false;
+    if (!ready_) return false;
     DWORD function = 0;
     if (which == ModemControlLine::kRts) {
       function = on ? SETRTS : CLRRTS;
     } else {
       function = on ? SETDTR : CLRDTR;
     }
-    return EscapeCommFunction(handle, function) != FALSE;
+    return EscapeCommFunction(handle_, function) != FALSE;
   }
 
   bool GetModemStatus(std::uint32_t& status) override {
     status = 0;
     DWORD bits = 0;
-    if (!ready || !GetCommModemStatus(handle, &bits)) return false;
+    if (!ready_ || !GetCommModemStatus(handle_, &bits)) return false;
     status = static_cast<std::uint32_t>(bits);
     return true;
   }
 
  private:
-  char rxByte = '\0';
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  OVERLAPPED readOverlapped;
-  OVERLAPPED writeOverlapped;
-  BOOL readPending = FALSE;
-  COMMTIMEOUTS savedTimeouts;
-  bool timeoutsSaved = false;
-  bool ready = false;
+  char rxByte_ = '\0';
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  OVERLAPPED readOverlapped_;
+  OVERLAPPED writeOverlapped_;
+  BOOL readPending_ = FALSE;
+  COMMTIMEOUTS savedTimeouts_;
+  bool timeoutsSaved_ = false;
+  bool ready_ = false;
 };
 
 }  // namespace
@@ -173,3 +175,5 @@ class Win32SerialBackend final : public SerialBackend {
 std::unique_ptr<SerialBackend> MakePlatformSerialBackend() {
   return std::make_unique<Win32SerialBackend>();
 }
+
+}  // namespace morvanix

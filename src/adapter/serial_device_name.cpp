@@ -4,6 +4,8 @@
 #include <array>
 #include <string_view>
 
+namespace morvanix {
+
 namespace {
 
 constexpr std::string_view kComPrefix = "\\\\.\\COM";
@@ -62,3 +64,5 @@ std::string ResolveSerialDevicePath(const std::string& name, const char* serialD
   if (index >= found.size()) return std::string();
   return "/dev/" + *found[index].entry;
 }
+
+}  // namespace morvanix

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace morvanix {
+
 // The number n of a Windows-style device name "\\.\COMn" (n from 1, no leading zero), or
 // nothing for any other name.
 std::optional<int> ComPortNumber(const std::string& name);
@@ -16,3 +18,5 @@ std::optional<int> ComPortNumber(const std::string& name);
 // - any other name: unchanged.
 std::string ResolveSerialDevicePath(const std::string& name, const char* serialDir,
                                     const std::vector<std::string>& devEntries);
+
+}  // namespace morvanix

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+namespace morvanix {
+
 namespace {
 
 constexpr std::array<std::int32_t, 13> kBaudRates = {
@@ -15,12 +17,12 @@ constexpr std::int32_t kBelowLowestRate = 110;
 SerialPort::SerialPort() : SerialPort(MakePlatformSerialBackend) {}
 
 SerialPort::SerialPort(BackendMaker maker)
-    : makeBackend(std::move(maker)),
-      portName("\\\\.\\COM1"),
-      baudRate(9600),
-      dataBits(8),
-      parity('N'),
-      stopBits(1.0f) {}
+    : makeBackend_(std::move(maker)),
+      portName_("\\\\.\\COM1"),
+      baudRate_(9600),
+      dataBits_(8),
+      parity_('N'),
+      stopBits_(1.0f) {}
 
 SerialPort::SerialPort(const std::string& name, std::int32_t rate, std::int32_t bits,
                        char parityLetter, float stop)
@@ -37,7 +39,7 @@ SerialPort::~SerialPort() {
 }
 
 void SerialPort::SetPortName(const std::string& name) {
-  portName = name;
+  portName_ = name;
 }
 
 void SerialPort::SetBaudRate(std::int32_t rate) {
@@ -45,50 +47,50 @@ void SerialPort::SetBaudRate(std::int32_t rate) {
   for (std::int32_t candidate : kBaudRates) {
     if (candidate <= rate) snapped = candidate;
   }
-  baudRate = snapped;
+  baudRate_ = snapped;
 }
 
 void SerialPort::SetDataBits(std::int32_t bits) {
-  dataBits = (bits >= 5 && bits <= 8) ? bits : 8;
+  dataBits_ = (bits >= 5 && bits <= 8) ? bits : 8;
 }
 
 void SerialPort::SetParity(char letter) {
-  parity = std::strchr("NEOMS", letter) != nullptr && letter != '\0' ? letter : 'N';
+  parity_ = std::strchr("NEOMS", letter) != nullptr && letter != '\0' ? letter : 'N';
 }
 
 void SerialPort::SetStopBits(float bits) {
   if (bits >= 2.0f) {
-    stopBits = 2.0f;
+    stopBits_ = 2.0f;
   } else if (bits >= 1.5f) {
-    stopBits = 1.5f;
+    stopBits_ = 1.5f;
   } else {
-    stopBits = 1.0f;  // also NaN, which compares false above
+    stopBits_ = 1.0f;  // also NaN, which compares false above
   }
 }
 
 int SerialPort::Open() {
-  if (backend) return 0;
-  std::unique_ptr<SerialBackend> candidate = makeBackend ? makeBackend() : nullptr;
+  if (backend_) return 0;
+  std::unique_ptr<SerialBackend> candidate = makeBackend_ ? makeBackend_() : nullptr;
   if (!candidate) return 1;
-  const int code = candidate->Open(portName, {baudRate, dataBits, parity, stopBits});
+  const int code = candidate->Open(portName_, {baudRate_, dataBits_, parity_, stopBits_});
   if (code == 1) return 1;
-  backend = std::move(candidate);
-  ready = (code == 0);
+  backend_ = std::move(candidate);
+  ready_ = (code == 0);
   return code;
 }
 
 void SerialPort::Close() {
-  if (!backend) return;
-  backend->Close();
-  backend.reset();
-  ready = false;
+  if (!backend_) return;
+  backend_->Close();
+  backend_.reset();
+  ready_ = false;
 }
 
 bool SerialPort::Write(const char* text) {
-  if (!ready || text == nullptr) return false;
+  if (!ready_ || text == nullptr) return false;
   std::size_t n = 0;
   while (n < kMaxWrite && text[n] != '\0') ++n;
-  return backend->Write(text, n);
+  return backend_->Write(text, n);
 }
 
 bool SerialPort::WriteChar(char c) {
@@ -98,23 +100,23 @@ bool SerialPort::WriteChar(char c) {
 
 char SerialPort::ReadChar(bool& gotByte) {
   gotByte = false;
-  if (!ready) return '\0';
-  return backend->ReadChar(gotByte);
+  if (!ready_) return '\0';
+  return backend_->ReadChar(gotByte);
 }
 
 bool SerialPort::SetRts(bool on) {
-  return ready && backend->SetModemLine(ModemControlLine::kRts, on);
+  return ready_ && backend_->SetModemLine(ModemControlLine::kRts, on);
 }
 
 bool SerialPort::SetDtr(bool on) {
-  return ready && backend->SetModemLine(ModemControlLine::kDtr, on);
+  return ready_ && backend_->SetModemLine(ModemControlLine::kDtr, on);
 }
 
 bool SerialPort::ModemStatusBit(std::uint32_t bit, bool& valid) {
   valid = false;
-  if (!ready) return false;
+  if (!ready_) return false;
   std::uint32_t status = 0;
-  if (!backend->GetModemStatus(status)) return false;
+  if (!backend_->GetModemStatus(status)) return false;
   valid = true;
   return (status & bit) != 0;
 }
@@ -131,3 +133,5 @@ bool SerialPort::GetRing(bool& valid) {
 bool SerialPort::GetRlsd(bool& valid) {
   return ModemStatusBit(kModemRlsdOn, valid);
 }
+
+}  // namespace morvanix

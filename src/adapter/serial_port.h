@@ -7,6 +7,8 @@
 
 #include "adapter/serial_backend.h"
 
+namespace morvanix {
+
 // One serial device with its line settings and a pollable one-byte read. Settings take
 // effect at the next Open. Not thread-safe: one thread at a time may use an instance.
 //
@@ -38,17 +40,17 @@ class SerialPort {
   // 2.0 or more gives 2.0, 1.5 or more gives 1.5, anything else (NaN too) gives 1.0.
   void SetStopBits(float bits);
 
-  std::string GetPortName() const { return portName; }
-  std::int32_t GetBaudRate() const { return baudRate; }
-  std::int32_t GetDataBits() const { return dataBits; }
-  char GetParity() const { return parity; }
-  float GetStopBits() const { return stopBits; }
+  std::string GetPortName() const { return portName_; }
+  std::int32_t GetBaudRate() const { return baudRate_; }
+  std::int32_t GetDataBits() const { return dataBits_; }
+  char GetParity() const { return parity_; }
+  float GetStopBits() const { return stopBits_; }
 
   // 0 ready (or a device was already held), 1 the device did not open, 2..9 the step of the
   // configuration that failed, with the device held.
   int Open();
   void Close();
-  bool IsOpen() const { return backend != nullptr; }
+  bool IsOpen() const { return backend_ != nullptr; }
 
   // At most the first 1024 bytes of the text go out.
   bool Write(const char* text);
@@ -70,13 +72,15 @@ class SerialPort {
  private:
   bool ModemStatusBit(std::uint32_t bit, bool& valid);
 
-  BackendMaker makeBackend;
-  std::string portName;
-  std::int32_t baudRate;
-  std::int32_t dataBits;
-  char parity;
-  float stopBits;
+  BackendMaker makeBackend_;
+  std::string portName_;
+  std::int32_t baudRate_;
+  std::int32_t dataBits_;
+  char parity_;
+  float stopBits_;
   // Non-null while a device is held (Held or Ready).
-  std::unique_ptr<SerialBackend> backend;
-  bool ready = false;
+  std::unique_ptr<SerialBackend> backend_;
+  bool ready_ = false;
 };
+
+}  // namespace morvanix

@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#include "service/debug_output.h"
+#include "base/debug_output.h"
 
 namespace morvanix {
 namespace {

@@ -3,9 +3,9 @@
 #include <exception>
 #include <utility>
 
+#include "base/debug_output.h"
 #include "bridge/connection_threads.h"
 #include "bridge/listen_socket.h"
-#include "service/debug_output.h"
 
 namespace morvanix {
 namespace {

@@ -2,13 +2,16 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "adapter/adapter_discovery.h"
-#include "agent/agent_messages.h"
-#include "agent/request_executor.h"
-#include "service/bridge_state.h"
-#include "service/event_log.h"
+#include "base/event_log.h"
+#include "bridge/bridge_state.h"
+#include "remote/agent_messages.h"
+#include "remote/request_executor.h"
+
+namespace morvanix {
 
 namespace {
 
@@ -42,11 +45,14 @@ void HandleAgentCheck(const httplib::Request& request, httplib::Response& respon
   WriteLog("Got check request. Sending back SWIDENT", "");
   bridgeState.repeatBudget = 0;
   SendAgentCheck(bridgeState.remote, ssid);
+  std::optional<std::string> discovered;
   {
     std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-    DiscoverAdapter(ssid, &bridgeState.adapterPort, &bridgeState.adapterConnected,
-                    bridgeState.remote);
+    discovered = DiscoverAdapter(&bridgeState.adapterPort, &bridgeState.adapterConnected);
   }
+  // Posted after the lock is released: a remote server that is slow to take the report
+  // must not hold up the requests waiting for the adapter.
+  if (discovered) SendInterfaceCheck(bridgeState.remote, ssid, *discovered);
   AnswerBlank(response);
 }
 
@@ -84,3 +90,5 @@ void HandleStopRepeat(const httplib::Request&, httplib::Response& response) {
   bridgeState.repeatBudget = 0;  // never waits for the adapter
   AnswerBlank(response);
 }
+
+}  // namespace morvanix

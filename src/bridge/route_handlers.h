@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+namespace morvanix {
+
 // The four routes of the loopback API. Each answers the browser with a fixed response,
 // whatever its work came to; the session identifier is the route's first capture.
 
@@ -16,3 +18,5 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
 
 // "/RSQ/": status 200, body " ", Content-Type text/plain.
 void HandleStopRepeat(const httplib::Request& request, httplib::Response& response);
+
+}  // namespace morvanix

@@ -1,9 +1,11 @@
 #include "bridge/service_worker.h"
 
+#include "base/debug_output.h"
+#include "base/event_log.h"
+#include "bridge/bridge_state.h"
 #include "bridge/route_table.h"
-#include "service/bridge_state.h"
-#include "service/debug_output.h"
-#include "service/event_log.h"
+
+namespace morvanix {
 
 std::uint32_t ServiceWorkerThread(void*) {
   WriteLog("\n\nLocal agent app", "");
@@ -14,3 +16,5 @@ std::uint32_t ServiceWorkerThread(void*) {
   DebugOutput("Pellinor: ServiceWorkerThread: Exit");
   return 0;
 }
+
+}  // namespace morvanix

@@ -7,9 +7,9 @@ namespace morvanix {
 inline constexpr char kLoopbackHost[] = "127.0.0.1";
 inline constexpr int kLoopbackPort = 8070;
 
-}  // namespace morvanix
-
 // The service's one worker thread: writes the two start lines, registers the routes and
 // serves 127.0.0.1:8070 until the server is stopped or cannot be bound. The parameter is
 // ignored; returns 0.
 std::uint32_t ServiceWorkerThread(void* parameter);
+
+}  // namespace morvanix

@@ -6,6 +6,8 @@
 #include "json/json_value.h"
 #include "json/json_value_access.h"
 
+namespace morvanix {
+
 namespace {
 
 // Writes a value as wire text. Containers are walked with an explicit stack, so a document
@@ -136,3 +138,5 @@ std::string JsonValue::dump(int depth, const std::string& indent) const {
   Writer(out, indent).write(*this, depth);
   return out;
 }
+
+}  // namespace morvanix

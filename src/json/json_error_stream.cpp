@@ -13,11 +13,11 @@ std::mutex writeMutex;
 
 }  // namespace
 
+namespace morvanix {
+
 void SetJsonErrorStream(std::ostream* stream) {
   errorStream.store(stream);
 }
-
-namespace morvanix {
 
 void WriteJsonDiagnostic(std::string_view fixedText, std::string_view offending) {
   std::ostream* stream = errorStream.load();

@@ -49,11 +49,11 @@ bool NeedsJsonEscape(std::string_view text) {
   return false;
 }
 
-}  // namespace morvanix
-
 std::string escapeJson(const std::string& text) {
   std::string escaped;
   escaped.reserve(text.size());
-  morvanix::AppendEscapedJson(escaped, text);
+  AppendEscapedJson(escaped, text);
   return escaped;
 }
+
+}  // namespace morvanix

@@ -9,6 +9,8 @@
 #include "json/json_value.h"
 #include "json/json_value_access.h"
 
+namespace morvanix {
+
 namespace {
 
 // Arrays and objects together; deeper input is skipped so that hostile text cannot exhaust the
@@ -409,11 +411,17 @@ class Parser {
 
 }  // namespace
 
+namespace detail {
+
 JsonValue parseValue(const std::string& text, std::size_t& position) {
   return Parser(text, position).value(0);
 }
 
+}  // namespace detail
+
 JsonValue JsonValue::parse(const std::string& text) {
   std::size_t position = 0;
-  return parseValue(text, position);
+  return detail::parseValue(text, position);
 }
+
+}  // namespace morvanix

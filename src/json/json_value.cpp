@@ -4,6 +4,8 @@
 #include "json/json_value.h"
 #include "json/json_value_access.h"
 
+namespace morvanix {
+
 namespace {
 
 const JsonObject kNoMembers;
@@ -278,3 +280,5 @@ void detachNestedContainers(JsonValue& container, std::vector<JsonValue>& pendin
 }
 
 }  // namespace
+
+}  // namespace morvanix

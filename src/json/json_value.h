@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+namespace morvanix {
+
 // The numbers are fixed: other code stores and compares them.
 enum class JsonKind : int {
   Null = 0,
@@ -98,9 +100,16 @@ JsonValue makeObject(std::initializer_list<JsonValue> keysAndValues);
 // escapes; every other byte is copied unchanged.
 std::string escapeJson(const std::string& text);
 
-// Reads one value at position and leaves position after what it consumed (never beyond the end).
+namespace detail {
+
+// Reads one value at position and leaves position after what it consumed (never beyond the
+// end). A seam for tests and the fuzzer: callers parse whole texts with JsonValue::parse.
 JsonValue parseValue(const std::string& text, std::size_t& position);
+
+}  // namespace detail
 
 // Where the parser writes its diagnostics; nullptr restores the process's standard error.
 // Safe to call while other threads parse.
 void SetJsonErrorStream(std::ostream* stream);
+
+}  // namespace morvanix

@@ -4,6 +4,8 @@
 
 #include "json/json_value.h"
 
+namespace morvanix {
+
 class JsonValueAccess {
  public:
   // Switches value to the kind (as setKind does) and returns the container or text it holds.
@@ -28,3 +30,5 @@ class JsonValueAccess {
   static double floatOf(const JsonValue& value) { return value.content_.floating; }
   static bool booleanOf(const JsonValue& value) { return value.content_.boolean; }
 };
+
+}  // namespace morvanix

@@ -1,8 +1,10 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "service/debug_output.h"
+#include "base/debug_output.h"
 #include "service/service_host.h"
+
+namespace morvanix {
 
 namespace {
 
@@ -22,3 +24,5 @@ ServiceHost& CurrentServiceHost() {
   }
   return *host;
 }
+
+}  // namespace morvanix

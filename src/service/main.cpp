@@ -2,5 +2,5 @@
 #include "service/service_lifecycle.h"
 
 int main() {
-  return morvanix::RunServiceProcess(PlatformServiceHost());
+  return morvanix::RunServiceProcess(morvanix::PlatformServiceHost());
 }

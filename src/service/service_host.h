@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "service/service_types.h"
+#include "base/service_types.h"
+
+namespace morvanix {
 
 // The service-control operations that the lifecycle needs, so that the same lifecycle runs
 // under the Windows service control manager, under the Linux host (systemd or a terminal)
@@ -49,3 +51,5 @@ ServiceHost& PlatformServiceHost();
 // The host that the service entry points use; installed once before the dispatcher starts.
 void UseServiceHost(ServiceHost& host);
 ServiceHost& CurrentServiceHost();
+
+}  // namespace morvanix

@@ -14,10 +14,10 @@
 #include <system_error>
 #include <thread>
 
-#include "service/debug_output.h"
+#include "base/debug_output.h"
 #include "service/service_host.h"
 
-using namespace morvanix;
+namespace morvanix {
 
 namespace {
 
@@ -182,3 +182,5 @@ ServiceHost& PlatformServiceHost() {
   static PosixServiceHost host;
   return host;
 }
+
+}  // namespace morvanix

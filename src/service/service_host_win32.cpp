@@ -9,7 +9,7 @@
 
 #include "service/service_host.h"
 
-using namespace morvanix;
+namespace morvanix {
 
 namespace {
 
@@ -107,3 +107,5 @@ ServiceHost& PlatformServiceHost() {
   static Win32ServiceHost host;
   return host;
 }
+
+}  // namespace morvanix

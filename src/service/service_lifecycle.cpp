@@ -2,12 +2,12 @@
 
 #include <mutex>
 
+#include "base/event_log.h"
+#include "base/log_path.h"
+#include "bridge/bridge_state.h"
 #include "bridge/service_worker.h"
-#include "service/bridge_state.h"
-#include "service/event_log.h"
-#include "service/log_path.h"
 
-using namespace morvanix;
+namespace morvanix {
 
 namespace {
 
@@ -21,10 +21,14 @@ void SetStatus(ServiceStatus& status, std::uint32_t state, std::uint32_t control
 
 }  // namespace
 
+namespace detail {
+
 void StopHttpServer() {
   if (bridgeState.httpServer.IsRunning()) WriteLog("Stopping the http server: ", "");
   bridgeState.httpServer.Stop();
 }
+
+}  // namespace detail
 
 void ServiceMain(std::uint32_t, char**) {
   ServiceHost& host = CurrentServiceHost();
@@ -57,7 +61,7 @@ void ServiceMain(std::uint32_t, char**) {
   if (worker != nullptr) host.WaitForThread(worker);
 
   std::lock_guard<std::mutex> lock(state.statusLock);
-  StopHttpServer();
+  detail::StopHttpServer();
   host.CloseEvent(state.stopEvent);
   state.stopEvent = kInvalidEventHandle;
   SetStatus(state.serviceStatus, kServiceStopped, 0, 0, 3);
@@ -71,17 +75,18 @@ void ServiceControlHandler(std::uint32_t control) {
   std::lock_guard<std::mutex> lock(state.statusLock);
   if (state.serviceStatus.dwCurrentState != kServiceRunning) return;
 
-  StopHttpServer();
+  detail::StopHttpServer();
   SetStatus(state.serviceStatus, kServiceStopPending, 0, 0, 4);
   host.ReportStatus(state.statusHandle, state.serviceStatus);
   host.SignalEvent(state.stopEvent);
 }
 
-namespace morvanix {
-
 int RunServiceProcess(ServiceHost& host) {
   UseServiceHost(host);
-  if (!ComputeLogPath(host.ModuleFileName(), bridgeState.logPath)) {
+  char logPath[kLogPathCapacity];
+  const bool computed = ComputeLogPath(host.ModuleFileName(), logPath);
+  SetEventLogPath(logPath);
+  if (!computed) {
     host.DebugString("morvanix: no room for the event log path; the event log is off");
   }
   return static_cast<int>(host.StartDispatcher(kServiceName, ServiceMain));

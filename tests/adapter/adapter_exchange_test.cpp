@@ -11,6 +11,8 @@
 #include "adapter/serial_port.h"
 #include "sim_ports.h"
 
+using namespace morvanix;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -8,6 +8,8 @@
 #include "adapter/serial_backend.h"
 #include "adapter/serial_port.h"
 
+namespace morvanix {
+
 // Records every call the portable SerialPort makes into its backend.
 struct FakeSerialRecord {
   int made = 0;
@@ -68,3 +70,5 @@ inline SerialPort::BackendMaker FakeMaker(FakeSerialRecord& record, int openCode
     return std::make_unique<FakeSerialBackend>(record, openCode, modemStatus, modemValid);
   };
 }
+
+}  // namespace morvanix

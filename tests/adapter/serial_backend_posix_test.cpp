@@ -13,6 +13,8 @@
 #include "adapter/serial_termios_posix.h"
 #include "pty_pair.h"
 
+using namespace morvanix;
+
 namespace {
 
 class SerialPosix : public ::testing::Test {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+using namespace morvanix;
+
 namespace {
 
 TEST(SerialDeviceName, ComPortNumbers) {

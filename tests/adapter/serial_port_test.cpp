@@ -9,6 +9,8 @@
 
 #include "fake_serial_backend.h"
 
+using namespace morvanix;
+
 namespace {
 
 TEST(SerialSettings, BaudRateSnapsDownToTheList) {

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/bridge_state.h"
 #include "bridge/route_table.h"
 #include "raw_http.h"
-#include "service/bridge_state.h"
 #include "serving_loopback.h"
 
 using namespace morvanix;

@@ -17,9 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/event_log.h"
+#include "bridge/bridge_state.h"
 #include "raw_http.h"
-#include "service/bridge_state.h"
 #include "service/service_lifecycle.h"
+
+using namespace morvanix;
 
 using namespace std::chrono_literals;
 
@@ -32,13 +35,12 @@ class BridgeServiceWorker : public ::testing::Test {
               ("morvanix-worker-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder_);
     const std::string path = (folder_ / "vd_service.log").string();
-    std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
-    std::memcpy(bridgeState.logPath, path.data(), path.size());
+    ASSERT_TRUE(SetEventLogPath(path));
     bridgeState.httpServer.ClearStopRequest();
   }
 
   void TearDown() override {
-    std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
+    SetEventLogPath("");
     std::filesystem::remove_all(folder_);
   }
 
@@ -74,7 +76,7 @@ TEST_F(BridgeServiceWorker, ServesTheRoutesOnPort8070UntilStopped) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
   EXPECT_EQ(answer->body, " ");
-  StopHttpServer();
+  detail::StopHttpServer();
   ASSERT_EQ(worker.wait_for(2s), std::future_status::ready);
   EXPECT_EQ(worker.get(), 0u);
   const std::string errors = testing::internal::GetCapturedStderr();

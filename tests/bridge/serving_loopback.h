@@ -7,6 +7,8 @@
 
 #include "bridge/loopback_server.h"
 
+namespace morvanix {
+
 // A loopback server serving on a free port of 127.0.0.1 for the length of a test.
 class ServingLoopback {
  public:
@@ -76,3 +78,5 @@ class Gate {
   bool open_ = false;
   int waiting_ = 0;
 };
+
+}  // namespace morvanix

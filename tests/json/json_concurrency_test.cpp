@@ -9,6 +9,8 @@
 
 #include "json/json_value.h"
 
+using namespace morvanix;
+
 namespace {
 
 // Connection threads parse at the same time; their reports must stay whole lines, also while

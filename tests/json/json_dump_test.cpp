@@ -9,6 +9,8 @@
 
 #include "json/json_value.h"
 
+using namespace morvanix;
+
 namespace {
 
 using namespace std::string_literals;

@@ -6,6 +6,8 @@
 
 #include "json/json_value.h"
 
+namespace morvanix {
+
 class JsonErrorCapture {
  public:
   JsonErrorCapture() { SetJsonErrorStream(&stream_); }
@@ -18,3 +20,5 @@ class JsonErrorCapture {
  private:
   std::ostringstream stream_;
 };
+
+}  // namespace morvanix

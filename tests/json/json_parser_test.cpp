@@ -10,6 +10,8 @@
 #include "json/json_value.h"
 #include "json_error_capture.h"
 
+using namespace morvanix;
+
 namespace {
 
 using namespace std::string_literals;
@@ -51,7 +53,7 @@ TEST_P(JsonParse, ValueDiagnosticsAndPosition) {
   const ParseCase& c = GetParam();
   JsonErrorCapture capture;
   std::size_t position = 0;
-  JsonValue value = parseValue(c.text, position);
+  JsonValue value = detail::parseValue(c.text, position);
   EXPECT_EQ(value.kind(), c.kind);
   EXPECT_EQ(value.dump(), c.dump);
   EXPECT_EQ(capture.text(), c.diagnostics);
@@ -220,9 +222,9 @@ TEST(JsonParseNumbers, ExactValues) {
 TEST(JsonParse, ParseValueContinuesFromThePosition) {
   const std::string text = "1 \"two\" [3] ";
   std::size_t position = 0;
-  EXPECT_EQ(parseValue(text, position).integerValue(), 1);
-  EXPECT_EQ(parseValue(text, position).stringValue(), "two");
-  EXPECT_EQ(parseValue(text, position).dump(), "[3]");
+  EXPECT_EQ(detail::parseValue(text, position).integerValue(), 1);
+  EXPECT_EQ(detail::parseValue(text, position).stringValue(), "two");
+  EXPECT_EQ(detail::parseValue(text, position).dump(), "[3]");
   EXPECT_EQ(position, 11u);
 }
 

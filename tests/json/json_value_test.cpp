@@ -6,6 +6,8 @@
 
 #include "json/json_value.h"
 
+using namespace morvanix;
+
 namespace {
 
 std::vector<std::string> keysOf(const JsonValue& value) {

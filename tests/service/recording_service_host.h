@@ -11,6 +11,8 @@
 
 #include "service/service_host.h"
 
+namespace morvanix {
+
 // A service host that records every operation and fails the ones a test asks it to. The
 // worker thread runs `worker` (when set) on a real thread in place of the procedure it was
 // given, which is recorded.
@@ -147,3 +149,5 @@ class RecordingServiceHost final : public ServiceHost {
   std::uint32_t lastError_ = 0;
   int event_ = 0;
 };
+
+}  // namespace morvanix

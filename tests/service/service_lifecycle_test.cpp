@@ -8,9 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/event_log.h"
+#include "base/log_path.h"
+#include "bridge/bridge_state.h"
 #include "bridge/service_worker.h"
 #include "recording_service_host.h"
-#include "service/bridge_state.h"
 #include "service/service_lifecycle.h"
 #include "temp_folder.h"
 
@@ -68,9 +70,7 @@ class ServiceLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string path = (folder_.Path() / "vd_service.log").string();
-    ASSERT_LT(path.size(), sizeof bridgeState.logPath);
-    std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
-    std::memcpy(bridgeState.logPath, path.data(), path.size());
+    ASSERT_TRUE(SetEventLogPath(path));
     bridgeState.statusHandle = nullptr;
     bridgeState.serviceStatus = ServiceStatus{};
     bridgeState.stopEvent = kInvalidEventHandle;
@@ -81,7 +81,7 @@ class ServiceLifecycle : public ::testing::Test {
   void TearDown() override {
     bridgeState.httpServer.Stop();
     if (serviceMain_.joinable()) serviceMain_.join();
-    std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
+    SetEventLogPath("");
   }
 
   // The service main thread, as the dispatcher would start it.
@@ -317,10 +317,10 @@ TEST(ServiceProcess, ComputesTheLogPathThenHandsOverToTheDispatcher) {
     RecordingServiceHost host;
     host.moduleFileName = c.moduleFileName;
     host.dispatcherError = c.dispatcherError;
-    std::memset(bridgeState.logPath, 'x', sizeof bridgeState.logPath);
+    SetEventLogPath(std::string(kLogPathCapacity - 1, 'x'));
 
     EXPECT_EQ(RunServiceProcess(host), static_cast<int>(c.dispatcherError));
-    EXPECT_EQ(std::string(bridgeState.logPath), c.logPath);
+    EXPECT_EQ(EventLogPath(), c.logPath);
     std::vector<std::string> expectedCalls;
     if (c.logOffNotice) {
       expectedCalls.push_back(
@@ -330,7 +330,7 @@ TEST(ServiceProcess, ComputesTheLogPathThenHandsOverToTheDispatcher) {
     EXPECT_EQ(host.Calls(), expectedCalls);
     EXPECT_EQ(&CurrentServiceHost(), &host);
   }
-  std::memset(bridgeState.logPath, 0, sizeof bridgeState.logPath);
+  SetEventLogPath("");
 }
 
 }  // namespace

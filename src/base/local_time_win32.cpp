@@ -1,0 +1,11 @@
+#include <time.h>
+
+#include "base/local_time.h"
+
+namespace morvanix {
+
+bool LocalTime(std::time_t when, std::tm& out) {
+  return ::localtime_s(&out, &when) == 0;
+}
+
+}  // namespace morvanix

@@ -1,0 +1,7 @@
+#include "bridge/bridge_state.h"
+
+namespace morvanix {
+
+BridgeState bridgeState;
+
+}  // namespace morvanix

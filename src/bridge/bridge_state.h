@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "adapter/serial_port.h"
+#include "base/service_types.h"
+#include "bridge/loopback_server.h"
+#include "remote/remote_endpoint.h"
+
+namespace morvanix {
+
+// The one process-wide state record, shared by the service threads and the connection
+// threads. Fields that several threads write are atomic or guarded by statusLock.
+struct BridgeState {
+  // Repetitions still allowed to a running "/RMQ/" series.
+  std::atomic<std::int32_t> repeatBudget{0};
+  // True once discovery has reopened the adapter port on a port where an adapter answered.
+  std::atomic<bool> adapterConnected{false};
+  // The one serial port through which the adapter is reached; closed until discovery opens it.
+  SerialPort adapterPort;
+  morvanix::LoopbackServer httpServer;
+  ServiceStatusHandle statusHandle = nullptr;
+  // The status last reported; read and written under statusLock only.
+  ServiceStatus serviceStatus;
+  EventHandle stopEvent = morvanix::kInvalidEventHandle;
+  // Orders the control handler against the service main thread, so that a stop accepted
+  // while RUNNING is always reported before STOPPED.
+  std::mutex statusLock;
+  // One user of adapterPort at a time: a whole request, a whole scan, or one repetition of a
+  // series. "/RSQ/" never takes it, so a stop is always answered at once.
+  std::mutex adapterLock;
+  // The remote server the messages go to, read once at start.
+  RemoteEndpoint remote = RemoteEndpointFromEnvironment();
+};
+
+extern BridgeState bridgeState;
+
+}  // namespace morvanix

@@ -1,0 +1,73 @@
+#include "remote/remote_endpoint.h"
+
+#include <cstdlib>
+
+#include "base/debug_output.h"
+
+namespace morvanix {
+
+#ifndef MORVANIX_BUILT_IN_REMOTE_HOST
+#define MORVANIX_BUILT_IN_REMOTE_HOST "127.0.0.1"
+#endif
+
+namespace {
+
+constexpr int kRemotePort = 80;
+// Enough of a rejected value to recognise it in the debug output, never a whole screen.
+constexpr std::size_t kMaxQuotedLength = 40;
+
+std::string Quoted(const std::string& text) {
+  if (text.size() <= kMaxQuotedLength) return "\"" + text + "\"";
+  return "\"" + text.substr(0, kMaxQuotedLength) + "...\"";
+}
+
+}  // namespace
+
+RemoteEndpoint BuiltInRemoteEndpoint() {
+  return RemoteEndpoint{MORVANIX_BUILT_IN_REMOTE_HOST, kRemotePort};
+}
+
+namespace detail {
+
+std::optional<int> ParseRemotePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return std::nullopt;
+  return value;
+}
+
+RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
+                                            void (*report)(const char*)) {
+  if (host != nullptr) {
+    if (*host == '\0') {
+      report("MORVANIX_REMOTE_HOST is empty; keeping the built-in remote host");
+    } else {
+      base.host = host;
+    }
+  }
+  if (port != nullptr) {
+    if (const auto parsed = ParseRemotePort(port)) {
+      base.port = *parsed;
+    } else {
+      const std::string message = "MORVANIX_REMOTE_PORT " + Quoted(port) +
+                                  " is not a port number from 1 to 65535; keeping port " +
+                                  std::to_string(base.port);
+      report(message.c_str());
+    }
+  }
+  return base;
+}
+
+}  // namespace detail
+
+RemoteEndpoint RemoteEndpointFromEnvironment() {
+  return detail::ApplyRemoteEndpointOverrides(BuiltInRemoteEndpoint(),
+                                              std::getenv("MORVANIX_REMOTE_HOST"),
+                                              std::getenv("MORVANIX_REMOTE_PORT"), DebugOutput);
+}
+
+}  // namespace morvanix

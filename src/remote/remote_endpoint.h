@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace morvanix {
+
+// Where the agent posts its messages. The host is fixed when the agent is built; the two
+// environment variables MORVANIX_REMOTE_HOST and MORVANIX_REMOTE_PORT override it for
+// tests, staging and the demo. Passed explicitly to the transport so that tests never
+// have to patch a global.
+struct RemoteEndpoint {
+  std::string host;
+  int port = 80;
+};
+
+// The endpoint compiled into the agent (MORVANIX_REMOTE_HOST cache setting, port 80).
+RemoteEndpoint BuiltInRemoteEndpoint();
+
+// The built-in endpoint with the environment overrides applied. A malformed port is
+// reported through debug output and ignored. Called once at start.
+RemoteEndpoint RemoteEndpointFromEnvironment();
+
+// Test seams.
+namespace detail {
+
+// The port of an override: 1 to 65535 in plain decimal digits, nothing else.
+std::optional<int> ParseRemotePort(const std::string& text);
+
+// Applies the two override values (nullptr when the variable is not set) to base. An empty
+// host or a malformed port is passed to report and ignored.
+RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
+                                            void (*report)(const char*));
+
+}  // namespace detail
+
+}  // namespace morvanix

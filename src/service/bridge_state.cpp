@@ -1,3 +1,0 @@
-#include "service/bridge_state.h"
-
-BridgeState bridgeState;
