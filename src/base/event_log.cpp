@@ -1,12 +1,15 @@
 #include "base/event_log.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "base/debug_output.h"
 #include "base/log_line.h"
@@ -33,11 +36,27 @@ std::string EventLogPath() {
   return logPath;
 }
 
-bool AppendLogLine(const char* path, std::string_view line) {
+namespace {
+
+// Moves a log that has reached its limit aside as "<path>.1", replacing the older one, so the
+// next line starts a new file. Windows renames onto no existing file, hence the removal first.
+void RotateIfFull(const char* path, std::uintmax_t rotateAt) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size < rotateAt) return;
+  const std::string older = std::string(path) + ".1";
+  std::remove(older.c_str());
+  std::rename(path, older.c_str());
+}
+
+}  // namespace
+
+bool AppendLogLine(const char* path, std::string_view line, std::uintmax_t rotateAt) {
   // The Windows C runtime appends by seeking to the end and then writing, so two threads
   // appending at once can overwrite each other's line: one line at a time.
   static std::mutex appending;
   std::lock_guard<std::mutex> hold(appending);
+  RotateIfFull(path, rotateAt);
   std::FILE* file = std::fopen(path, "a");
   if (file == nullptr) return false;
   // A buffer larger than the line keeps stdio from splitting it: the whole line reaches the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,14 @@ bool SetEventLogPath(std::string_view path);
 // The path set last; empty while logging is off.
 std::string EventLogPath();
 
+// Past this size the log is moved aside as "<path>.1" and a new one is started, so that callers
+// who make the agent log as fast as they can cannot fill the disk.
+inline constexpr std::uintmax_t kEventLogRotateBytes = 16u * 1024u * 1024u;
+
 // Opens path for appending in text mode, hands it the whole line in one write and closes it
-// again, so lines of different threads never mix and a deleted file is simply recreated.
-bool AppendLogLine(const char* path, std::string_view line);
+// again, so lines of different threads never mix and a deleted file is simply recreated. A file
+// of rotateAt bytes or more is first moved aside to "<path>.1" (replacing the older one).
+bool AppendLogLine(const char* path, std::string_view line,
+                   std::uintmax_t rotateAt = kEventLogRotateBytes);
 
 }  // namespace morvanix

@@ -75,13 +75,19 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
     WriteLog(kDisconnected, "");
   } else if (const std::string reply = FetchRequest(bridgeState.remote, ssid);
              !NothingQueued(reply)) {
-    bridgeState.repeatBudget = kRepeatBudget;
-    std::int32_t left = 0;
-    do {
+    if (reply.empty()) {
+      // A failed fetch is answered once, as a single request is: repeating it would only
+      // hammer a server that is already failing.
       SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
-      // One atomic step, so that a stop stored between a read and a write cannot be lost.
-      left = bridgeState.repeatBudget.fetch_sub(1) - 1;
-    } while (left > 0);
+    } else {
+      bridgeState.repeatBudget = kRepeatBudget;
+      std::int32_t left = 0;
+      do {
+        SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+        // One atomic step, so that a stop stored between a read and a write cannot be lost.
+        left = bridgeState.repeatBudget.fetch_sub(1) - 1;
+      } while (left > 0);
+    }
   }
   AnswerBlank(response);
 }

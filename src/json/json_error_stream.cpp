@@ -3,6 +3,7 @@
 #include <atomic>
 #include <iostream>
 #include <mutex>
+#include <string>
 
 #include "json/json_value.h"
 
@@ -10,6 +11,15 @@ namespace {
 
 std::atomic<std::ostream*> errorStream{nullptr};
 std::mutex writeMutex;
+
+// One write under the lock, flushed at once, so lines of different threads never mix.
+void writeWholeLine(const std::string& line) {
+  std::ostream* stream = errorStream.load();
+  if (stream == nullptr) stream = &std::cerr;
+  std::lock_guard<std::mutex> lock(writeMutex);
+  stream->write(line.data(), static_cast<std::streamsize>(line.size()));
+  stream->flush();
+}
 
 }  // namespace
 
@@ -20,13 +30,15 @@ void SetJsonErrorStream(std::ostream* stream) {
 }
 
 void WriteJsonDiagnostic(std::string_view fixedText, std::string_view offending) {
-  std::ostream* stream = errorStream.load();
-  if (stream == nullptr) stream = &std::cerr;
-  std::lock_guard<std::mutex> lock(writeMutex);
-  stream->write(fixedText.data(), static_cast<std::streamsize>(fixedText.size()));
-  stream->write(offending.data(), static_cast<std::streamsize>(offending.size()));
-  stream->write("'\n", 2);
-  stream->flush();
+  std::string line;
+  line.reserve(fixedText.size() + offending.size() + 2);
+  line.append(fixedText).append(offending).append("'\n");
+  writeWholeLine(line);
+}
+
+void WriteJsonDiagnosticsDropped(std::size_t count) {
+  writeWholeLine("ERROR: Parse: " + std::to_string(count) +
+                 " more faults in this text not reported\n");
 }
 
 }  // namespace morvanix

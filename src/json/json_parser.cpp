@@ -32,6 +32,10 @@ constexpr std::string_view kNumberExponent =
     "ERROR: Number: Expected a number for exponent, found '";
 constexpr std::string_view kNumberInvalid = "ERROR: Number: Cannot convert '";
 
+// A text of a million faults would otherwise write many times its own size to the error
+// stream (the service's journal), again on every repetition of a series.
+constexpr std::size_t kMaxDiagnostics = 100;
+
 // Whitespace as the "C" locale classifies it.
 bool isSpace(char byte) {
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
@@ -96,6 +100,11 @@ bool readExponent(std::string_view text, int& exponent) {
 class Parser {
  public:
   Parser(const std::string& text, std::size_t& position) : text_(text), pos_(position) {}
+  ~Parser() {
+    if (reported_ > kMaxDiagnostics) WriteJsonDiagnosticsDropped(reported_ - kMaxDiagnostics);
+  }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
 
   JsonValue value(std::size_t depth) {
     skipSpace();
@@ -143,9 +152,13 @@ class Parser {
     if (pos_ < text_.size()) ++pos_;
   }
 
+  void report(std::string_view fixedText, std::string_view offending) {
+    if (++reported_ <= kMaxDiagnostics) WriteJsonDiagnostic(fixedText, offending);
+  }
+
   void reportCurrent(std::string_view fixedText) {
     char byte = current();
-    morvanix::WriteJsonDiagnostic(fixedText, std::string_view(&byte, 1));
+    report(fixedText, std::string_view(&byte, 1));
   }
 
   // Up to count bytes from the position, fewer at the end of the text.
@@ -297,7 +310,7 @@ class Parser {
             std::size_t at = pos_ + i;
             char digit = at < text_.size() ? text_[at] : '\0';
             if (!isHexDigit(digit)) {
-              morvanix::WriteJsonDiagnostic(kExpectedHex, std::string_view(&digit, 1));
+              report(kExpectedHex, std::string_view(&digit, 1));
               return JsonValue(std::string());
             }
           }
@@ -318,7 +331,7 @@ class Parser {
       pos_ += 4;
       return JsonValue();
     }
-    morvanix::WriteJsonDiagnostic(kExpectedNull, bytesAhead(4));
+    report(kExpectedNull, bytesAhead(4));
     return JsonValue();
   }
 
@@ -331,7 +344,7 @@ class Parser {
       pos_ += 5;
       return JsonValue::fromBoolean(false);
     }
-    morvanix::WriteJsonDiagnostic(kExpectedBoolean, bytesAhead(5));
+    report(kExpectedBoolean, bytesAhead(5));
     return JsonValue();
   }
 
@@ -400,13 +413,13 @@ class Parser {
   }
 
   JsonValue rejected(std::size_t start) {
-    morvanix::WriteJsonDiagnostic(kNumberInvalid,
-                                  std::string_view(text_.data() + start, pos_ - start));
+    report(kNumberInvalid, std::string_view(text_.data() + start, pos_ - start));
     return JsonValue();
   }
 
   const std::string& text_;
   std::size_t& pos_;
+  std::size_t reported_ = 0;
 };
 
 }  // namespace

@@ -145,6 +145,21 @@ TEST_F(EventLog, EmptyLogPathWritesNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(folder_.Path()));
 }
 
+// A full log is moved aside whole: the older file holds the lines written before the move, the
+// new one those after it, none split or lost; a second move replaces the older file.
+TEST_F(EventLog, FullLogIsMovedAsideAndANewOneStarted) {
+  std::vector<std::string> written;
+  for (int i = 0; i < 25; ++i) {
+    std::string line = "line " + std::to_string(i) + " ";
+    line.resize(99, 'x');
+    written.push_back(line);
+    ASSERT_TRUE(AppendLogLine(LogFile().string().c_str(), line + "\n", 1000));
+  }
+  const std::filesystem::path older = LogFile().string() + ".1";
+  EXPECT_EQ(ReadLines(older), std::vector<std::string>(written.begin() + 10, written.begin() + 20));
+  EXPECT_EQ(ReadLines(LogFile()), std::vector<std::string>(written.begin() + 20, written.end()));
+}
+
 class EventLogConcurrency : public EventLog {};
 
 TEST_F(EventLogConcurrency, LinesOfManyThreadsStayWhole) {

@@ -63,4 +63,53 @@ INSTANTIATE_TEST_SUITE_P(
                       StalledCheckCase{"AgentCheckNeverAnswered", "AGENT_CHECK"}),
     [](const ::testing::TestParamInfo<StalledCheckCase>& info) { return info.param.label; });
 
+// A failed fetch (the stand-in answers 500 once) is answered with one RESPONSE whose id is null,
+// on either relay route: a series must not repeat it against a server that is already failing.
+class FailedFetch : public AgentFixture, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FailedFetch, PostsOneNullResponseAndStops) {
+  AttachAdapter(3);
+  StartAgent();
+  ASSERT_TRUE(Get("/AC/s1"));
+  morvanix::stub::Fault fault;
+  fault.kind = morvanix::stub::FaultKind::Status;
+  fault.status = 500;
+  fault.remaining = 1;
+  stub_.SetFault(fault);
+
+  auto answer = Get(std::string(GetParam()) + "s1");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  const auto responses = Received("RESPONSE");
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].parsed["id"], nullptr);
+  EXPECT_EQ(responses[0].parsed["response"], "null");
+}
+
+INSTANTIATE_TEST_SUITE_P(RelayRoutes, FailedFetch, ::testing::Values("/RQ/", "/RMQ/"),
+                         [](const auto& info) { return info.param[2] == 'Q' ? "RQ" : "RMQ"; });
+
+// Megabytes of backslashes in the command text cost linear time: the request reaches the
+// adapter promptly and its answer comes back.
+class HugeRequest : public AgentFixture {};
+
+TEST_F(HugeRequest, BackslashRunIsRemovedPromptly) {
+  AttachAdapter(3);
+  StartAgent();
+  ASSERT_TRUE(Get("/AC/s1"));
+  std::string request = R"({"id": 5, "command": "{\"01\":\"ATRV\"})";
+  request.reserve(15u * 1024u * 1024u);
+  while (request.size() < 14u * 1024u * 1024u) request += R"(\\)";  // one backslash each
+  request += R"("})";
+  stub_.Enqueue("s1", request);
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Get("/RQ/s1"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
+  const auto responses = Received("RESPONSE");
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].parsed["id"], 5);
+  EXPECT_NE(responses[0].parsed["response"].get<std::string>().find("12.6V"), std::string::npos);
+}
+
 }  // namespace

@@ -117,23 +117,6 @@ INSTANTIATE_TEST_SUITE_P(WholeJob, RelayReplies,
                                            ReplyCase{"EightLettersOnly", "NOT_FOUN", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(WholeJob, FailedFetchPostsANullResponse) {
-  AttachAdapter(3);
-  StartAgent();
-  CheckAdapter("s1");
-  morvanix::stub::Fault fault;
-  fault.kind = morvanix::stub::FaultKind::Status;
-  fault.status = 500;
-  fault.remaining = 1;
-  stub_.SetFault(fault);
-
-  ASSERT_TRUE(Get("/RQ/s1"));
-  const auto responses = Received("RESPONSE");
-  ASSERT_EQ(responses.size(), 1u);
-  EXPECT_EQ(responses[0].parsed["id"], nullptr);
-  EXPECT_EQ(responses[0].parsed["response"], "null");
-}
-
 TEST_F(WholeJob, SeriesLeftAloneMakesExactlyOneThousandResponses) {
   AttachAdapter(3);
   StartAgent();

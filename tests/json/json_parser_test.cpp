@@ -234,6 +234,27 @@ TEST(JsonParse, ReportsGoToStandardErrorByDefault) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), line(kBadStart, "@"));
 }
 
+// A text full of faults must not flood the error stream: 100 lines, then one that counts the rest.
+TEST(JsonParse, DiagnosticsAreCappedPerParse) {
+  const std::string bad = line(kInvalid, "-");
+  for (const int faults : {100, 101, 1000000}) {
+    std::string text = "[";
+    for (int i = 0; i < faults; ++i) text += "-,";
+    text += "0]";
+    JsonErrorCapture capture;
+    const JsonValue value = JsonValue::parse(text);
+    JsonValue::parse("[-]");  // the next parse has its own allowance
+    std::string expected;
+    for (int i = 0; i < std::min(faults, 100); ++i) expected += bad;
+    if (faults > 100) {
+      expected += "ERROR: Parse: " + std::to_string(faults - 100) +
+                  " more faults in this text not reported\n";
+    }
+    EXPECT_EQ(capture.text(), expected + bad) << faults;
+    EXPECT_EQ(value.elements().size(), static_cast<std::size_t>(faults) + 1) << faults;
+  }
+}
+
 // Hostile nesting must give a bounded report, return promptly and not exhaust the stack.
 TEST(JsonParseDepth, HugeUnclosedNestingIsBounded) {
   const std::vector<std::string> openings = {"[", "[{\"\":", "{\"a\":["};

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "decimal_decoding.h"
+#include "page_api.h"
 #include "raw_connection_posix.h"
 
 namespace morvanix::stub {
@@ -154,46 +155,76 @@ nlohmann::json RecordedMessage::ToJson() const {
   return out;
 }
 
-RemoteStub::RemoteStub(StubOptions options) : options_(std::move(options)) {
-  RegisterRoutes();
-}
+RemoteStub::RemoteStub(StubOptions options)
+    : options_(std::move(options)), pageApi_(std::make_unique<PageApi>(*this)) {}
 
 RemoteStub::~RemoteStub() {
   Stop();
 }
 
 int RemoteStub::Start(const std::string& host, int port) {
-  if (serverThread_.joinable()) return port_;
+  std::lock_guard lock(listenersMutex_);
+  if (!listeners_.empty()) return port_;
   if (!options_.logPath.empty()) {
     log_.open(options_.logPath, std::ios::app | std::ios::binary);
     if (!log_) return -1;
   }
-  server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-  server_.set_payload_max_length(kMaxPostBytes);
+  Listener& listener = listeners_.emplace_back();
+  listener.server = std::make_unique<httplib::Server>();
+  port_ = Serve(listener, host, port);
+  if (port_ < 0) listeners_.clear();
+  return port_;
+}
+
+int RemoteStub::AddListener(std::unique_ptr<httplib::Server> server, const std::string& host,
+                            int port) {
+  std::lock_guard lock(listenersMutex_);
+  if (listeners_.empty() || server == nullptr) return -1;
+  Listener& listener = listeners_.emplace_back();
+  listener.server = std::move(server);
+  const int bound = Serve(listener, host, port);
+  if (bound < 0) listeners_.pop_back();
+  return bound;
+}
+
+bool RemoteStub::Configure(httplib::Server& server) {
+  server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  server.set_payload_max_length(kMaxPostBytes);
   // Short, so that Stop is not held up by an idle keep-alive connection of a control client.
-  server_.set_keep_alive_timeout(1);
+  server.set_keep_alive_timeout(1);
   // The library's default also sets SO_REUSEPORT, which would let a second stand-in share the
   // port and silently take half of the messages.
-  server_.set_socket_options([](socket_t socket) {
+  server.set_socket_options([](socket_t socket) {
     int yes = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+  if (!options_.pageFolder.empty()) {
+    server.set_file_extension_and_mimetype_mapping("js", "text/javascript");
+    server.set_file_extension_and_mimetype_mapping("svg", "image/svg+xml");
+    if (!server.set_mount_point("/", options_.pageFolder)) return false;
+  }
+  RegisterRoutes(server);
+  return true;
+}
+
+int RemoteStub::Serve(Listener& listener, const std::string& host, int port) {
+  httplib::Server& server = *listener.server;
+  if (!Configure(server)) return -1;
   const int bound =
-      port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
+      port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
   if (bound <= 0) return -1;
-  port_ = bound;
-  serverThread_ = std::thread([this] { server_.listen_after_bind(); });
+  listener.thread = std::thread([&server] { server.listen_after_bind(); });
   // Stop must not come before the listen loop runs, or the loop would never see it.
   const auto deadline = std::chrono::steady_clock::now() + kStartBound;
-  while (!server_.is_running() && std::chrono::steady_clock::now() < deadline) {
+  while (!server.is_running() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (!server_.is_running()) {
-    Stop();
-    port_ = -1;
+  if (!server.is_running()) {
+    server.stop();
+    listener.thread.join();
     return -1;
   }
-  return port_;
+  return bound;
 }
 
 void RemoteStub::Stop() {
@@ -202,9 +233,12 @@ void RemoteStub::Stop() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (serverThread_.joinable()) {
-    server_.stop();
-    serverThread_.join();
+  std::lock_guard lock(listenersMutex_);
+  for (auto& listener : listeners_) {
+    if (listener.thread.joinable()) {
+      listener.server->stop();
+      listener.thread.join();
+    }
   }
 }
 
@@ -229,6 +263,14 @@ std::vector<RecordedMessage> RemoteStub::Messages(std::uint64_t since) const {
     if (message.sequence > since) out.push_back(message);
   }
   return out;
+}
+
+std::uint64_t RemoteStub::WaitForSequenceAbove(std::uint64_t above,
+                                               std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::min(timeout, kMaxControlWait),
+                    [&] { return stopping_ || nextSequence_ - 1 > above; });
+  return nextSequence_ - 1;
 }
 
 bool RemoteStub::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -481,13 +523,13 @@ void RemoteStub::HandleAgentMessage(const httplib::Request& request, httplib::Re
   WriteOutput(message, answer);
 }
 
-void RemoteStub::RegisterRoutes() {
-  server_.Post("/DEV/Agent.php",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 HandleAgentMessage(request, response);
-               });
+void RemoteStub::RegisterRoutes(httplib::Server& server) {
+  server.Post("/DEV/Agent.php",
+              [this](const httplib::Request& request, httplib::Response& response) {
+                HandleAgentMessage(request, response);
+              });
 
-  server_.Post(
+  server.Post(
       "/control/enqueue", [this](const httplib::Request& request, httplib::Response& response) {
         const std::string ssid = request.get_param_value("ssid");
         if (ssid.empty()) return ReplyBadRequest(response, "ssid is required");
@@ -495,25 +537,25 @@ void RemoteStub::RegisterRoutes() {
         ReplyJson(response, queued ? 200 : 429, {{"ssid", ssid}, {"queued", QueueLength(ssid)}});
       });
 
-  server_.Get("/control/queue",
-              [this](const httplib::Request& request, httplib::Response& response) {
-                const std::string ssid = request.get_param_value("ssid");
-                ReplyJson(response, 200, {{"ssid", ssid}, {"queued", QueueLength(ssid)}});
-              });
+  server.Get("/control/queue",
+             [this](const httplib::Request& request, httplib::Response& response) {
+               const std::string ssid = request.get_param_value("ssid");
+               ReplyJson(response, 200, {{"ssid", ssid}, {"queued", QueueLength(ssid)}});
+             });
 
-  server_.Get("/control/messages",
-              [this](const httplib::Request& request, httplib::Response& response) {
-                const auto since = QueryInteger(request, "since", 0, 0, INT64_MAX);
-                if (!since) return ReplyBadRequest(response, "since must be a sequence number");
-                nlohmann::json list = nlohmann::json::array();
-                for (const auto& message : Messages(static_cast<std::uint64_t>(*since))) {
-                  list.push_back(message.ToJson());
-                }
-                ReplyJson(response, 200, list);
-              });
+  server.Get("/control/messages",
+             [this](const httplib::Request& request, httplib::Response& response) {
+               const auto since = QueryInteger(request, "since", 0, 0, INT64_MAX);
+               if (!since) return ReplyBadRequest(response, "since must be a sequence number");
+               nlohmann::json list = nlohmann::json::array();
+               for (const auto& message : Messages(static_cast<std::uint64_t>(*since))) {
+                 list.push_back(message.ToJson());
+               }
+               ReplyJson(response, 200, list);
+             });
 
-  server_.Get("/control/wait-messages", [this](const httplib::Request& request,
-                                               httplib::Response& response) {
+  server.Get("/control/wait-messages", [this](const httplib::Request& request,
+                                              httplib::Response& response) {
     const auto count = QueryInteger(request, "count", 1, 0, INT32_MAX);
     const auto timeout = QueryInteger(request, "timeout_ms", 10000, 0, kMaxControlWait.count());
     if (!count || !timeout) {
@@ -524,13 +566,13 @@ void RemoteStub::RegisterRoutes() {
     ReplyJson(response, reached ? 200 : 408, {{"reached", reached}, {"count", Messages().size()}});
   });
 
-  server_.Post("/control/clear", [this](const httplib::Request&, httplib::Response& response) {
+  server.Post("/control/clear", [this](const httplib::Request&, httplib::Response& response) {
     Clear();
     ReplyJson(response, 200, {{"cleared", true}});
   });
 
-  server_.Post("/control/fault", [this](const httplib::Request& request,
-                                        httplib::Response& response) {
+  server.Post("/control/fault", [this](const httplib::Request& request,
+                                       httplib::Response& response) {
     const nlohmann::json faultJson = request.body.empty()
                                          ? nlohmann::json::object()
                                          : nlohmann::json::parse(request.body, nullptr, false);
@@ -541,7 +583,7 @@ void RemoteStub::RegisterRoutes() {
     ReplyJson(response, 200, {{"kind", FaultKindName(fault->kind)}, {"count", fault->remaining}});
   });
 
-  server_.Post(
+  server.Post(
       "/control/hold", [this](const httplib::Request& request, httplib::Response& response) {
         const std::string ssid = request.get_param_value("ssid");
         const std::string type = request.get_param_value("message_type");
@@ -553,7 +595,7 @@ void RemoteStub::RegisterRoutes() {
         ReplyJson(response, 200, {{"ssid", ssid}, {"message_type", type}, {"nth", *nth}});
       });
 
-  server_.Get(
+  server.Get(
       "/control/wait-held", [this](const httplib::Request& request, httplib::Response& response) {
         const auto timeout = QueryInteger(request, "timeout_ms", 10000, 0, kMaxControlWait.count());
         if (!timeout) return ReplyBadRequest(response, "timeout_ms must be 0 to 60000");
@@ -562,9 +604,11 @@ void RemoteStub::RegisterRoutes() {
                   {{"held", sequence != 0}, {"sequence", sequence}});
       });
 
-  server_.Post("/control/release", [this](const httplib::Request&, httplib::Response& response) {
+  server.Post("/control/release", [this](const httplib::Request&, httplib::Response& response) {
     ReplyJson(response, 200, {{"released", Release()}});
   });
+
+  pageApi_->Register(server);
 }
 
 }  // namespace morvanix::stub

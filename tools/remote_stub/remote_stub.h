@@ -7,6 +7,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -19,6 +20,8 @@
 #include "stub_fault.h"
 
 namespace morvanix::stub {
+
+class PageApi;
 
 // One post to the agent endpoint as the stand-in read it.
 struct RecordedMessage {
@@ -40,6 +43,7 @@ struct StubOptions {
   std::string logPath;                       // JSON Lines of every message, appended; empty = none
   std::size_t maxMessages = 100000;          // beyond this the oldest records are dropped
   std::chrono::milliseconds maxHold{60000};  // a held reply is sent after this at the latest
+  std::string pageFolder = {};  // files served under "/" (the reference page); empty = none
 };
 
 // Bound of every wait the control API offers.
@@ -57,8 +61,12 @@ class RemoteStub {
   RemoteStub& operator=(const RemoteStub&) = delete;
 
   // Binds host:port (0 picks a free port) and serves on threads of its own. Returns the
-  // port, or -1 when the address cannot be bound or the log file cannot be opened.
+  // port, or -1 when the address cannot be bound, the log file cannot be opened or the page
+  // folder does not exist.
   int Start(const std::string& host, int port);
+  // Serves the same routes on one more server (an HTTPS one, say) at host:port, after Start.
+  // Returns the port, or -1 when it cannot listen there.
+  int AddListener(std::unique_ptr<httplib::Server> server, const std::string& host, int port);
   // Wakes every delayed, held or waiting handler and stops serving. Idempotent.
   void Stop();
   int port() const { return port_; }
@@ -70,6 +78,9 @@ class RemoteStub {
   std::vector<RecordedMessage> Messages(std::uint64_t since = 0) const;
   // True once at least `count` records are kept; false after `timeout` or on Stop.
   bool WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const;
+  // The sequence number of the latest record once it is above `above`; whatever it is after
+  // `timeout` or on Stop.
+  std::uint64_t WaitForSequenceAbove(std::uint64_t above, std::chrono::milliseconds timeout) const;
   // Forgets records, queues, the fault and the hold (a held reply is let go).
   void Clear();
 
@@ -95,7 +106,14 @@ class RemoteStub {
     std::uint64_t generation = 0;    // bumped by every Hold, Release and Clear
   };
 
-  void RegisterRoutes();
+  struct Listener {
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+  };
+
+  bool Configure(httplib::Server& server);  // false when the page folder is missing
+  int Serve(Listener& listener, const std::string& host, int port);
+  void RegisterRoutes(httplib::Server& server);
   void ResetHold();  // the caller holds mutex_; releases a held reply
   void HandleAgentMessage(const httplib::Request& request, httplib::Response& response);
   RecordedMessage ReadMessage(const httplib::Request& request) const;
@@ -108,8 +126,9 @@ class RemoteStub {
   void WriteOutput(const RecordedMessage& message, const std::string& answer);
 
   StubOptions options_;
-  httplib::Server server_;
-  std::thread serverThread_;
+  std::unique_ptr<PageApi> pageApi_;
+  std::mutex listenersMutex_;
+  std::vector<Listener> listeners_;  // the first one is Start's
   int port_ = -1;
 
   mutable std::mutex mutex_;
