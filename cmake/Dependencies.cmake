@@ -1,24 +1,60 @@
 # Third-party libraries come from Debian's packages (see scripts/test for the list).
 find_package(Threads REQUIRED)
 
-# Windows cross-build (preset windows): cpp-httplib from Debian's source package, split
-# into header and implementation as Debian builds it and compiled here; GoogleTest built
-# from Debian's sources; no benchmarks, tools or nlohmann-json.
-if(WIN32)
-  set(MORVANIX_HTTPLIB_DIR "${CMAKE_BINARY_DIR}/_deps/cpp-httplib")
-  execute_process(
-    COMMAND "${PROJECT_SOURCE_DIR}/scripts/windows/fetch-httplib" "${MORVANIX_HTTPLIB_DIR}"
-    RESULT_VARIABLE fetch_result)
-  if(NOT fetch_result EQUAL 0)
-    message(FATAL_ERROR "Could not fetch cpp-httplib for the Windows build")
-  endif()
-  add_library(morvanix_httplib STATIC "${MORVANIX_HTTPLIB_DIR}/httplib.cc")
-  target_include_directories(morvanix_httplib SYSTEM PUBLIC "${MORVANIX_HTTPLIB_DIR}")
-  # Windows 8 or later for the socket calls it uses.
-  target_compile_definitions(morvanix_httplib PUBLIC _WIN32_WINNT=0x0602)
-  target_link_libraries(morvanix_httplib PUBLIC ws2_32)
-  add_library(httplib::httplib ALIAS morvanix_httplib)
+# cpp-httplib 0.18.7 from Debian's trixie source package (Debian's patches applied), fetched
+# into the build tree by scripts/fetch-httplib and compiled here once, for Linux and Windows
+# alike. Its settings change class layouts and limits, so they are PUBLIC definitions: every
+# file that includes the header sees the same ones.
+#  - no TLS and no compression (plain HTTP only; nothing else is linked into the agent);
+#  - every line of a request or reply head is cut off at 8 KiB: the library matches a reply's
+#    status line with a recursive regular expression, whose stack use grows with the line
+#    (about 170 bytes a character), so the line limit is what keeps any reply from
+#    overflowing a thread's stack; request targets above 4 KiB are answered 414;
+#  - poll() instead of select() on POSIX, so that descriptors above 1023 still work;
+#  - a listen backlog of 1024, so that a burst of connections never waits for SYN retries.
+set(MORVANIX_HTTPLIB_DIR "${CMAKE_BINARY_DIR}/_deps/cpp-httplib")
+execute_process(
+  COMMAND "${PROJECT_SOURCE_DIR}/scripts/fetch-httplib" "${MORVANIX_HTTPLIB_DIR}"
+  RESULT_VARIABLE fetch_result)
+if(NOT fetch_result EQUAL 0)
+  message(FATAL_ERROR "Could not fetch cpp-httplib (scripts/fetch-httplib)")
+endif()
+set(MORVANIX_HTTPLIB_DEFINITIONS
+  CPPHTTPLIB_MAX_LINE_LENGTH=8192
+  CPPHTTPLIB_HEADER_MAX_LENGTH=8192
+  CPPHTTPLIB_REQUEST_URI_MAX_LENGTH=4096
+  CPPHTTPLIB_LISTEN_BACKLOG=1024)
+if(NOT WIN32)
+  list(APPEND MORVANIX_HTTPLIB_DEFINITIONS CPPHTTPLIB_USE_POLL)
+endif()
 
+function(morvanix_httplib_target name)
+  add_library(${name} STATIC "${MORVANIX_HTTPLIB_DIR}/httplib.cc")
+  target_include_directories(${name} SYSTEM PUBLIC "${MORVANIX_HTTPLIB_DIR}")
+  target_compile_definitions(${name} PUBLIC ${MORVANIX_HTTPLIB_DEFINITIONS})
+  target_link_libraries(${name} PUBLIC Threads::Threads)
+  if(WIN32)
+    # Windows 8 or later for the socket calls it uses.
+    target_compile_definitions(${name} PUBLIC _WIN32_WINNT=0x0602)
+    target_link_libraries(${name} PUBLIC ws2_32)
+  endif()
+endfunction()
+
+morvanix_httplib_target(morvanix_httplib)
+add_library(httplib::httplib ALIAS morvanix_httplib)
+
+# The same source with TLS, for tool executables only (a test server speaking HTTPS). A
+# binary links either this one or the plain one, never both: the two differ in class layout.
+if(NOT WIN32 AND MORVANIX_BUILD_TOOLS)
+  find_package(OpenSSL 3 REQUIRED)
+  morvanix_httplib_target(httplib_tls)
+  target_compile_definitions(httplib_tls PUBLIC CPPHTTPLIB_OPENSSL_SUPPORT)
+  target_link_libraries(httplib_tls PUBLIC OpenSSL::SSL OpenSSL::Crypto)
+endif()
+
+# Windows cross-build (preset windows): GoogleTest built from Debian's sources; no
+# benchmarks, tools or nlohmann-json.
+if(WIN32)
   if(MORVANIX_BUILD_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/_deps/googletest" EXCLUDE_FROM_ALL)
@@ -36,14 +72,6 @@ if(WIN32)
     endif()
   endif()
   return()
-endif()
-
-# cpp-httplib: Debian ships a split build (declarations in the header, code in a shared
-# library) whose class layouts depend on the compile flags that pkg-config reports.
-if(NOT TARGET httplib::httplib)
-  find_package(PkgConfig REQUIRED)
-  pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
-  add_library(httplib::httplib ALIAS PkgConfig::CPP_HTTPLIB)
 endif()
 
 if(MORVANIX_BUILD_TESTS)

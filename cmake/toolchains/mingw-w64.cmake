@@ -20,3 +20,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Tests and test discovery run the .exe files through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+
+# Threads get the stack size of the executable's header (2 MiB by default with mingw-w64);
+# 8 MiB, as on Linux, so that both builds have the same room for deep library calls.
+string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--stack,8388608")

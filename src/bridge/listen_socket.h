@@ -8,9 +8,9 @@ namespace morvanix {
 // instead of sharing the port (or, on Windows, taking it over).
 void MakeAddressExclusive(socket_t sock);
 
-// Raises the accept queue of a socket that is already listening; false if the platform
-// refused.
-bool SetListenBacklog(socket_t sock, int backlog);
+// How long the accept loop waits for a connection before it looks for a stop. Zero means no
+// wait at all: the loop blocks in accept, and a stop wakes it by shutting the socket down.
+extern const long kAcceptWaitMicroseconds;
 
 void CloseListenSocket(socket_t sock);
 

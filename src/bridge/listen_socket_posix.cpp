@@ -12,9 +12,8 @@ void MakeAddressExclusive(socket_t sock) {
   ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
-bool SetListenBacklog(socket_t sock, int backlog) {
-  return ::listen(sock, backlog) == 0;
-}
+// A blocked accept returns as soon as the listening socket is shut down.
+const long kAcceptWaitMicroseconds = 0;
 
 void CloseListenSocket(socket_t sock) {
   ::close(sock);

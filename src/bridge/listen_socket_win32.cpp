@@ -12,10 +12,8 @@ void MakeAddressExclusive(socket_t sock) {
                sizeof yes);
 }
 
-// Windows keeps the first backlog of a listening socket and reports success all the same.
-bool SetListenBacklog(socket_t sock, int backlog) {
-  return ::listen(sock, backlog) == 0;
-}
+// The library always waits in select() here, and a zero wait would spin.
+const long kAcceptWaitMicroseconds = 100000;
 
 void CloseListenSocket(socket_t sock) {
   ::closesocket(sock);

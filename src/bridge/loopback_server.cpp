@@ -12,30 +12,44 @@ namespace {
 
 using HandlerResponse = httplib::Server::HandlerResponse;
 
-// Only GET and HEAD have routes. Anything else is answered 404 before the library reads a
-// body, since it would read a chunked one of any size into memory; the connection is then
-// closed because the unread body is still in it. For the rest, the headers that would make
-// the library compress the answer or cut a range out of it are dropped, so every answer is
-// exactly the one its handler set.
-HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response) {
+// Only GET and HEAD have routes: anything else is answered 404 at once, before the library
+// reads a body. A GET whose declared body is larger than the payload cap is refused the same
+// way (413) instead of being read; a smaller one is read and dropped by the library. A range
+// request gets the whole answer, exactly as its handler set it.
+HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response,
+                                 std::size_t maxPayload) {
   // The library passes its own, non-const request object; changing it here is the one hook
   // it offers before content is read and before the answer is shaped.
   auto& editable = const_cast<httplib::Request&>(request);
   if (editable.method != "GET" && editable.method != "HEAD") {
     response.status = 404;
-    editable.headers.erase("Connection");
-    editable.set_header("Connection", "close");
     return HandlerResponse::Handled;
   }
-  editable.headers.erase("Accept-Encoding");
+  if (editable.get_header_value_u64("Content-Length") > maxPayload) {
+    response.status = 413;
+    return HandlerResponse::Handled;
+  }
   editable.headers.erase("Range");
   editable.ranges.clear();
   return HandlerResponse::Unhandled;
 }
 
+// Runs on every answer just before it is written. The library keeps a connection open after
+// any answer it could write, even one that refused a request whose unread rest (a body, more
+// header lines, the tail of an overlong line) would then be taken for the next request. So a
+// refused request ends its connection: an answer whose empty body cannot be written (a
+// provider that gives up at once) is the library's way to close after the head has gone out.
 // Ranges are never served, so they are not advertised either.
-void RemoveRangeAdvert(const httplib::Request&, httplib::Response& response) {
+void ShapeAnswer(const httplib::Request&, httplib::Response& response) {
   response.headers.erase("Accept-Ranges");
+  if (response.status < 400 || !response.body.empty()) return;
+  const bool typed = response.has_header("Content-Type");
+  const std::string type = response.get_header_value("Content-Type");
+  response.headers.erase("Keep-Alive");
+  response.set_header("Connection", "close");
+  response.set_content_provider(type, [](std::size_t, httplib::DataSink&) { return false; });
+  response.headers.erase("Content-Type");
+  if (typed) response.set_header("Content-Type", type);
 }
 
 // A failing handler gets a bare 500; the exception's text is neither sent nor logged.
@@ -49,7 +63,8 @@ void AnswerPlainError(const httplib::Request&, httplib::Response& response, std:
 }  // namespace
 
 // The library's accept loop creates this queue when it starts, hands it every accepted
-// connection, calls on_idle every idle interval and shuts it down when the loop has ended.
+// connection, calls on_idle every idle interval (Windows only: elsewhere the loop blocks in
+// accept until a connection or a stop comes) and shuts it down when the loop has ended.
 class LoopbackServer::ServingQueue : public httplib::TaskQueue {
  public:
   explicit ServingQueue(LoopbackServer& owner)
@@ -57,9 +72,10 @@ class LoopbackServer::ServingQueue : public httplib::TaskQueue {
     owner_.OnLoopStart();
   }
 
-  void enqueue(std::function<void()> fn) override {
+  bool enqueue(std::function<void()> fn) override {
     owner_.OnLoopTick();
     threads_.Run(std::move(fn));
+    return true;
   }
 
   void shutdown() override {
@@ -76,14 +92,19 @@ class LoopbackServer::ServingQueue : public httplib::TaskQueue {
 
 LoopbackServer::LoopbackServer(LoopbackLimits limits) : limits_(limits) {
   server_.new_task_queue = [this]() -> httplib::TaskQueue* { return new ServingQueue(*this); };
-  server_.set_idle_interval(0, 100000);
+  server_.set_idle_interval(0, kAcceptWaitMicroseconds);
+  // Up to 5 requests on one connection, as browsers expect of this endpoint.
+  server_.set_keep_alive_max_count(5);
   server_.set_socket_options([this](socket_t sock) {
     MakeAddressExclusive(sock);
     boundSocket_.store(sock);
   });
   server_.set_payload_max_length(limits_.maxPayload);
-  server_.set_pre_routing_handler(NormalizeRequest);
-  server_.set_post_routing_handler(RemoveRangeAdvert);
+  server_.set_pre_routing_handler([maxPayload = limits_.maxPayload](const httplib::Request& request,
+                                                                    httplib::Response& response) {
+    return NormalizeRequest(request, response, maxPayload);
+  });
+  server_.set_post_routing_handler(ShapeAnswer);
   server_.set_exception_handler(AnswerPlainError);
 }
 
@@ -100,13 +121,13 @@ int LoopbackServer::Bind(const std::string& host, int port) {
   } else if (server_.bind_to_port(host, port)) {
     bound = port;
   }
-  if (bound <= 0) return -1;
-  boundUnserved_.store(true);
-  // The library listens with a backlog of 5, which makes a burst of connections wait
-  // seconds for the client's SYN retries; listening again enlarges the queue.
-  if (!SetListenBacklog(boundSocket_.load(), limits_.listenBacklog)) {
-    DebugOutput("morvanix: could not enlarge the listen backlog");
+  if (bound <= 0) {
+    // The library refuses every later bind and serve after a failed one until it is
+    // stopped; with no loop running, its stop only lifts that refusal.
+    if (!server_.is_running()) server_.stop();
+    return -1;
   }
+  boundUnserved_.store(true);
   return bound;
 }
 
@@ -140,6 +161,8 @@ void LoopbackServer::OnLoopStart() {
   std::lock_guard<std::mutex> lock(stopMutex_);
   loopActive_ = true;
   stopIssued_ = false;
+  // A stop that came before the loop ran ends it now; the loop may never wake otherwise.
+  IssueStopLocked();
 }
 
 void LoopbackServer::OnLoopTick() {

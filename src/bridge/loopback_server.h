@@ -11,15 +11,16 @@ namespace morvanix {
 
 struct LoopbackLimits {
   // Connections served at once, each on a thread of its own; further ones wait in the
-  // kernel's accept queue.
-  std::size_t maxConnections = 256;
-  int listenBacklog = 1024;
+  // kernel's accept queue (1024 deep). Well above what a browser opens, so that a few
+  // hundred idle or trickling connections cannot keep a stop request out.
+  std::size_t maxConnections = 1024;
   std::size_t maxPayload = 64 * 1024;
 };
 
 // The loopback HTTP endpoint: an httplib::Server set up so that every connection gets a
-// thread of its own, a stop is noticed within 100 ms whenever it comes, the port is never
-// shared with a second instance, and every answer is exactly what its handler set.
+// thread of its own, a stop is noticed whenever it comes (even before the loop runs), the
+// port is never shared with a second instance, and every answer is exactly what its handler
+// set.
 class LoopbackServer {
  public:
   explicit LoopbackServer(LoopbackLimits limits = {});

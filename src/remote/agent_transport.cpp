@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "remote/exchange_deadline.h"
+
 namespace morvanix {
 
 namespace {
@@ -58,6 +60,11 @@ std::string EncodeDecimalBytes(const std::string& text) {
 }
 
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded) {
+  return PostAgentMessage(remote, encoded, std::chrono::seconds(kAgentTimeoutSeconds));
+}
+
+std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded,
+                             std::chrono::steady_clock::duration limit) {
   try {
     httplib::Client client(remote.host, remote.port);
     client.set_connection_timeout(kAgentTimeoutSeconds);
@@ -89,7 +96,15 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
 
     httplib::Response response;
     httplib::Error error = httplib::Error::Success;
-    if (!client.send(request, response, error) || response.status != 200) return {};
+    bool sent = false;
+    {
+      // The read time-out restarts with every byte, so a server that trickles its reply
+      // would hold this thread without end; the deadline shuts the connection from outside.
+      ExchangeDeadline deadline(limit, [&client] { client.stop(); });
+      sent = client.send(request, response, error);
+      if (deadline.Expired()) return {};
+    }
+    if (!sent || response.status != 200) return {};
     return reply;
   } catch (...) {
     return {};

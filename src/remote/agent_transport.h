@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -16,11 +17,17 @@ std::string EncodeDecimalBytes(const std::string& text);
 
 // Posts encoded (unchanged) as the only form field and returns the reply body when the
 // server answered 200; every failure (no connection, time-out, broken exchange, other
-// status, reply larger than kMaxAgentReplyBytes) gives the empty text. One connection per
+// status, reply larger than kMaxAgentReplyBytes, a status or header line longer than the
+// HTTP library's 8 KiB line limit) gives the empty text. One connection per
 // call, nothing retried, nothing logged, never throws.
+// The whole post, connection included, ends within kAgentTimeoutSeconds.
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded);
 
-// Bound for connecting, writing the request and each wait for reply bytes.
+// The same with another bound for the whole post (tests pass a short one).
+std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded,
+                             std::chrono::steady_clock::duration limit);
+
+// Bound for connecting, writing the request, each wait for reply bytes, and the whole post.
 inline constexpr int kAgentTimeoutSeconds = 300;
 
 // A request text is a few kilobytes; a larger reply is treated as a failed exchange rather

@@ -1,6 +1,6 @@
 // The Linux host: plays the service control manager for the same lifecycle, whether the
 // agent runs under systemd or in a terminal. SIGTERM and SIGINT become the stop control,
-// taken with sigtimedwait on the dispatcher thread; status reports go to standard error.
+// taken with sigwaitinfo on the dispatcher thread; status reports go to standard error.
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
@@ -66,11 +66,15 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
                                                 ServiceMainFunction serviceMain) {
   // Blocked before any thread exists, so every thread inherits the mask and the signals
   // wait for sigtimedwait below instead of ending the process.
+  // SIGUSR1 only wakes this thread when the service has ended by itself, so that it never
+  // has to look at the clock while the service runs.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const pthread_t dispatcher = pthread_self();
   // A peer or a journal that went away must fail the write, not end the process.
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -82,6 +86,8 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
     serviceThread = std::thread([&] {
       serviceMain(1, argv);
       serviceEnded.store(true);
+      // Stays pending until taken, so the wake-up is never lost.
+      pthread_kill(dispatcher, SIGUSR1);
     });
   } catch (const std::system_error& error) {
     return static_cast<std::uint32_t>(error.code().value());
@@ -91,8 +97,10 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
   // deliver it once the service reports RUNNING; one that comes later than that is dropped.
   bool stopWanted = false;
   while (!serviceEnded.load()) {
+    // A stop held back is looked at again every 50 ms; otherwise only a signal wakes.
     const timespec tick{0, 50 * 1000 * 1000};
-    const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+    const int signal = stopWanted ? sigtimedwait(&stopSignals, nullptr, &tick)
+                                  : sigwaitinfo(&stopSignals, nullptr);
     if (signal == SIGTERM || signal == SIGINT) stopWanted = true;
     if (!stopWanted) continue;
     const std::uint32_t state = reportedState_.load();
@@ -102,6 +110,13 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
     if (state == kServiceRunning && handler != nullptr) handler(kServiceControlStop);
   }
   serviceThread.join();
+  // The wake-up may still be pending if the loop saw the end first; a later dispatcher on
+  // this thread must not take it for its own.
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, SIGUSR1);
+  const timespec now{0, 0};
+  sigtimedwait(&wake, nullptr, &now);
   return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <ostream>
@@ -188,8 +189,86 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"LargeWithinBound", MakeFault(FaultKind::Huge, 200, "", 0, kMaxAgentReplyBytes),
                   std::string(kMaxAgentReplyBytes, 'x')},
         ReplyCase{"LargerThanBound",
-                  MakeFault(FaultKind::Huge, 200, "", 0, kMaxAgentReplyBytes + 1), ""}),
+                  MakeFault(FaultKind::Huge, 200, "", 0, kMaxAgentReplyBytes + 1), ""},
+        // Reply heads past the line limit, of sizes that used to overflow a thread's stack.
+        ReplyCase{"ReasonJustInsideTheLineLimit",
+                  MakeFault(FaultKind::LongReason, 0, "", 0, 8150), ""},
+        ReplyCase{"StatusLine100KB", MakeFault(FaultKind::LongStatus, 0, "", 0, 100000), ""},
+        ReplyCase{"ReasonPhrase100KB", MakeFault(FaultKind::LongReason, 0, "", 0, 100000), ""},
+        ReplyCase{"HeaderValue100KB", MakeFault(FaultKind::LongHeader, 0, "", 0, 100000), ""},
+        ReplyCase{"HeadersWithoutEnd",
+                  MakeFault(FaultKind::ManyHeaders, 0, "", 0, 1024u * 1024u * 1024u), ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Answers every connection with a reply head that never ends, one byte every 100 ms, so that
+// no single wait for a byte ever runs out; gives up after 30 s.
+class Trickler {
+ public:
+  Trickler() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    serving_ = std::async(std::launch::async, [this] { Serve(); });
+  }
+  ~Trickler() {
+    stop_ = true;
+    if (serving_.valid()) serving_.wait();
+    ::close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void Serve() {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (::poll(&waiting, 1, 10000) != 1) return;
+    const int connection = ::accept(listener_, nullptr, nullptr);
+    const std::string head = "HTTP/1.1 200 OK\r\nX-Slow: ";
+    ::send(connection, head.data(), head.size(), MSG_NOSIGNAL);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!stop_ && std::chrono::steady_clock::now() < end &&
+           ::send(connection, "a", 1, MSG_NOSIGNAL) == 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::close(connection);
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::future<void> serving_;
+};
+
+TEST(AgentTransportDeadline, EndsAnExchangeThatOutlastsItsLimit) {
+  using namespace std::chrono_literals;
+  Trickler trickler;
+  ASSERT_GT(trickler.port(), 0);
+  const auto started = std::chrono::steady_clock::now();
+  const std::string reply =
+      PostAgentMessage(RemoteEndpoint{"127.0.0.1", trickler.port()}, "97n", 1s);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(reply, "");
+  EXPECT_GE(took, 900ms);
+  EXPECT_LT(took, 5s);
+}
+
+class AgentTransportDeadlineStub : public AgentStubTest {};
+
+TEST_F(AgentTransportDeadlineStub, LeavesAnExchangeWithinItsLimitAlone) {
+  using namespace std::chrono_literals;
+  stub_.Enqueue("S1", kQueued);
+  stub_.SetFault(MakeFault(FaultKind::Delay, 0, "", 300));
+  const std::string fetch =
+      EncodeDecimalBytes("{\n  \"SSID\" : \"S1\",\n  \"message_type\" : \"GET_REQUEST\"\n}");
+  EXPECT_EQ(PostAgentMessage(remote(), fetch, 3s), kQueued);
+}
 
 TEST(AgentTransportFailure, RefusedConnectionGivesEmptyText) {
   // A bound socket that never listens: connecting to its port is refused at once.

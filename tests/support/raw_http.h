@@ -51,6 +51,7 @@ class RawConnection {
   }
 
   bool Connected() const { return fd_ >= 0; }
+  int Descriptor() const { return fd_; }
 
   bool Send(std::string_view text) {
     while (!text.empty()) {

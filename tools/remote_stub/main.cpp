@@ -36,6 +36,10 @@
 //        {"kind":"truncate"}                            headers, half the body, close
 //        {"kind":"garbage"}                             bytes that are not HTTP, close
 //        {"kind":"huge","bytes":33554432}               200 with that many bytes
+//        {"kind":"long-status","bytes":N}               a status line of N digits, close
+//        {"kind":"long-reason","bytes":N}               200 and a reason of N bytes, close
+//        {"kind":"long-header","bytes":N}               a header value of N bytes, close
+//        {"kind":"many-headers","bytes":N}              N bytes of short header lines, close
 //        {} or {"kind":"none"}                          no fault
 //   POST /control/hold?ssid=S&message_type=T&nth=N
 //                                         hold the reply to the Nth such message from now

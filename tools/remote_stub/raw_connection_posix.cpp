@@ -48,18 +48,39 @@ std::vector<int> OpenDescriptors() {
   return fds;
 }
 
+bool SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool AbortConnection(const httplib::Request& request, const std::string& bytes) {
+  return AbortConnection(request, bytes, "", 0, "");
+}
+
+bool AbortConnection(const httplib::Request& request, const std::string& prefix,
+                     const std::string& unit, std::size_t repeated, const std::string& suffix) {
   if (request.local_port <= 0 || request.remote_port <= 0) return false;
   for (int fd : OpenDescriptors()) {
     if (!Matches(fd, request.local_port, request.remote_port)) continue;
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
+    // Whole units at a time in one buffer of about 64 KiB.
+    std::string block;
+    if (!unit.empty()) {
+      while (block.size() < 64 * 1024) block += unit;
     }
+    bool open = SendAll(fd, prefix.data(), prefix.size());
+    for (std::size_t left = repeated; open && left > 0 && !block.empty();) {
+      const std::size_t now = left < block.size() ? left : block.size();
+      open = SendAll(fd, block.data(), now);
+      left -= now;
+    }
+    if (open) SendAll(fd, suffix.data(), suffix.size());
     ::shutdown(fd, SHUT_RDWR);
     return true;
   }

@@ -13,4 +13,10 @@ namespace morvanix::stub {
 // matched.
 bool AbortConnection(const httplib::Request& request, const std::string& bytes);
 
+// The same, writing prefix, then unit repeated until `repeated` bytes of it have gone (the
+// last copy cut short), then suffix; stops early when the peer closes. Nothing is built in
+// memory beyond one unit, so `repeated` may be far larger than any buffer.
+bool AbortConnection(const httplib::Request& request, const std::string& prefix,
+                     const std::string& unit, std::size_t repeated, const std::string& suffix);
+
 }  // namespace morvanix::stub

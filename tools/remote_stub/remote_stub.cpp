@@ -28,6 +28,26 @@ constexpr const char* kGarbage = "\x16\x03\x01 this is not HTTP at all\r\n\r\n";
 constexpr std::array<const char*, 4> kMessageTypes{"AGENT_CHECK", "INTERFACE_CHECK", "GET_REQUEST",
                                                    "RESPONSE"};
 
+struct LongHead {
+  const char* prefix;
+  const char* unit;
+  const char* suffix;
+};
+
+LongHead LongHeadOf(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::LongStatus:
+      return {"HTTP/1.1 ", "9", "\r\nContent-Length: 0\r\n\r\n"};
+    case FaultKind::LongReason:
+      return {"HTTP/1.1 200 ", "Z", "\r\nContent-Length: 0\r\n\r\n"};
+    case FaultKind::LongHeader:
+      return {"HTTP/1.1 200 OK\r\nX-Long: ", "a", "\r\nContent-Length: 2\r\n\r\nok"};
+    default:
+      return {"HTTP/1.1 200 OK\r\n", "X: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n",
+              "Content-Length: 2\r\n\r\nok"};
+  }
+}
+
 std::string NowText() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -412,6 +432,16 @@ std::string RemoteStub::Answer(const RecordedMessage& message, const Fault& faul
     case FaultKind::Close:
       return AbortConnection(request, "") ? "fault: closed without answering"
                                           : "fault: close failed, socket not found";
+    case FaultKind::LongStatus:
+    case FaultKind::LongReason:
+    case FaultKind::LongHeader:
+    case FaultKind::ManyHeaders: {
+      const LongHead head = LongHeadOf(fault.kind);
+      return AbortConnection(request, head.prefix, head.unit, fault.bytes, head.suffix)
+                 ? std::string("fault: ") + FaultKindName(fault.kind) + " of " +
+                       std::to_string(fault.bytes) + " bytes"
+                 : "fault: long head failed, socket not found";
+    }
     case FaultKind::Garbage:
       return AbortConnection(request, kGarbage) ? "fault: answered garbage and closed"
                                                 : "fault: garbage failed, socket not found";

@@ -7,7 +7,7 @@ namespace morvanix::stub {
 
 namespace {
 
-constexpr std::array<std::pair<FaultKind, const char*>, 7> kKindNames{{
+constexpr std::array<std::pair<FaultKind, const char*>, 11> kKindNames{{
     {FaultKind::None, "none"},
     {FaultKind::Status, "status"},
     {FaultKind::Delay, "delay"},
@@ -15,6 +15,10 @@ constexpr std::array<std::pair<FaultKind, const char*>, 7> kKindNames{{
     {FaultKind::Truncate, "truncate"},
     {FaultKind::Garbage, "garbage"},
     {FaultKind::Huge, "huge"},
+    {FaultKind::LongStatus, "long-status"},
+    {FaultKind::LongReason, "long-reason"},
+    {FaultKind::LongHeader, "long-header"},
+    {FaultKind::ManyHeaders, "many-headers"},
 }};
 
 // Reads an optional integer member within [low, high]; false (with *error set) when the

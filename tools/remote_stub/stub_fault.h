@@ -17,6 +17,11 @@ enum class FaultKind {
   Truncate,  // send the headers and half the announced body, then close
   Garbage,   // send bytes that are not HTTP, then close
   Huge,      // answer 200 with a body of `bytes` bytes
+  // A reply head with one overlong part of `bytes` bytes, written raw, then closed:
+  LongStatus,   // a status line of digits that never gets to a valid code
+  LongReason,   // a valid code followed by an overlong reason phrase
+  LongHeader,   // one header whose value is overlong
+  ManyHeaders,  // short header lines without end
 };
 
 struct Fault {
