@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "raw_http.h"
 #include "remote/agent_transport.h"
 #include "stub_fixture.h"
 
@@ -28,17 +29,9 @@ using morvanix::stub::FaultKind;
 class RawCapture {
  public:
   RawCapture() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = OccupyLoopbackPort(0);
+    port_ = BoundPort(listener_);
+    if (port_ == 0) return;
     captured_ = std::async(std::launch::async, [this] { return Serve(); });
   }
   ~RawCapture() {
@@ -191,8 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"LargerThanBound",
                   MakeFault(FaultKind::Huge, 200, "", 0, kMaxAgentReplyBytes + 1), ""},
         // Reply heads past the line limit, of sizes that used to overflow a thread's stack.
-        ReplyCase{"ReasonJustInsideTheLineLimit",
-                  MakeFault(FaultKind::LongReason, 0, "", 0, 8150), ""},
+        ReplyCase{"ReasonJustInsideTheLineLimit", MakeFault(FaultKind::LongReason, 0, "", 0, 8150),
+                  ""},
         ReplyCase{"StatusLine100KB", MakeFault(FaultKind::LongStatus, 0, "", 0, 100000), ""},
         ReplyCase{"ReasonPhrase100KB", MakeFault(FaultKind::LongReason, 0, "", 0, 100000), ""},
         ReplyCase{"HeaderValue100KB", MakeFault(FaultKind::LongHeader, 0, "", 0, 100000), ""},
@@ -205,17 +198,9 @@ INSTANTIATE_TEST_SUITE_P(
 class Trickler {
  public:
   Trickler() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = OccupyLoopbackPort(0);
+    port_ = BoundPort(listener_);
+    if (port_ == 0) return;
     serving_ = std::async(std::launch::async, [this] { Serve(); });
   }
   ~Trickler() {

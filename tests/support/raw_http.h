@@ -120,9 +120,8 @@ class RawConnection {
   std::string pending_;
 };
 
-// One request on a connection of its own.
-// Binds and listens on 127.0.0.1:port so that nobody else can; -1 when that fails. The
-// caller closes the descriptor.
+// Binds and listens on 127.0.0.1:port (0: a free one) so that nobody else can; -1 when that
+// fails. The caller closes the descriptor.
 inline int OccupyLoopbackPort(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
@@ -140,6 +139,15 @@ inline int OccupyLoopbackPort(int port) {
   return fd;
 }
 
+// The port a listening descriptor is bound to; 0 when it cannot be read.
+inline int BoundPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+// One request on a connection of its own.
 inline std::optional<RawResponse> RawRequest(int port, const std::string& request,
                                              bool head = false) {
   RawConnection connection(port);
