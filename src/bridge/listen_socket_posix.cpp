@@ -19,4 +19,13 @@ void CloseListenSocket(socket_t sock) {
   ::close(sock);
 }
 
+void StopReading(socket_t sock) {
+  ::shutdown(sock, SHUT_RD);
+}
+
+void CloseConnection(socket_t sock) {
+  ::shutdown(sock, SHUT_RDWR);
+  ::close(sock);
+}
+
 }  // namespace morvanix

@@ -90,7 +90,8 @@ class LoopbackServer::ServingQueue : public httplib::TaskQueue {
   ConnectionThreads threads_;
 };
 
-LoopbackServer::LoopbackServer(LoopbackLimits limits) : limits_(limits) {
+LoopbackServer::LoopbackServer(LoopbackLimits limits)
+    : limits_(limits), server_(limits_.requestTime) {
   server_.new_task_queue = [this]() -> httplib::TaskQueue* { return new ServingQueue(*this); };
   server_.set_idle_interval(0, kAcceptWaitMicroseconds);
   // Up to 5 requests on one connection, as browsers expect of this endpoint.
@@ -182,6 +183,8 @@ void LoopbackServer::IssueStopLocked() {
   if (stopRequested_ && loopActive_ && !stopIssued_ && server_.is_running()) {
     stopIssued_ = true;
     server_.stop();
+    // Idle connections kept open for a next request end now rather than when their wait ends.
+    server_.ExpireWaitingRequests();
   }
 }
 

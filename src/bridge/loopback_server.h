@@ -3,9 +3,12 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <string>
+
+#include "bridge/request_bound_server.h"
 
 namespace morvanix {
 
@@ -15,12 +18,16 @@ struct LoopbackLimits {
   // hundred idle or trickling connections cannot keep a stop request out.
   std::size_t maxConnections = 1024;
   std::size_t maxPayload = 64 * 1024;
+  // Time a request has to arrive in full, head and any body, from the moment its connection
+  // begins to wait for it; then the connection is closed, so a slot cannot be held by a
+  // sender that trickles.
+  std::chrono::milliseconds requestTime = std::chrono::seconds(10);
 };
 
 // The loopback HTTP endpoint: an httplib::Server set up so that every connection gets a
-// thread of its own, a stop is noticed whenever it comes (even before the loop runs), the
-// port is never shared with a second instance, and every answer is exactly what its handler
-// set.
+// thread of its own, every request arrives within a bounded time, a stop is noticed whenever it
+// comes (even before the loop runs), the port is never shared with a second instance, and every
+// answer is exactly what its handler set.
 class LoopbackServer {
  public:
   explicit LoopbackServer(LoopbackLimits limits = {});
@@ -63,7 +70,7 @@ class LoopbackServer {
   void IssueStopLocked();
 
   LoopbackLimits limits_;
-  httplib::Server server_;
+  RequestBoundServer server_;
   std::atomic<socket_t> boundSocket_{INVALID_SOCKET};
   // Bound but not yet handed to the accept loop, which closes the socket when it ends.
   std::atomic<bool> boundUnserved_{false};

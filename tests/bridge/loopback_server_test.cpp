@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/route_table.h"
@@ -67,6 +69,86 @@ TEST(BridgeLoopback, ClosesAnIdleConnectionAfterFiveSeconds) {
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GT(waited, 4500ms);
     EXPECT_LT(waited, 7s);
+  }
+}
+
+// Sends start, then one byte of trickle every 100 ms. How long after start the server closed
+// the connection, or nullopt when it was still open after limit.
+std::optional<std::chrono::milliseconds> TrickleUntilClosed(RawConnection& connection,
+                                                            const std::string& start,
+                                                            const std::string& trickle,
+                                                            std::chrono::milliseconds limit) {
+  const auto started = std::chrono::steady_clock::now();
+  const auto elapsed = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 started);
+  };
+  connection.Send(start);
+  for (std::size_t i = 0; elapsed() < limit; ++i) {
+    if (connection.ClosedWithin(100ms)) return elapsed();
+    if (!trickle.empty()) connection.Send(trickle.substr(i % trickle.size(), 1));
+  }
+  return std::nullopt;
+}
+
+TEST(BridgeLoopback, ClosesAConnectionWhoseRequestIsLate) {
+  LoopbackLimits limits;
+  limits.requestTime = 1s;
+  ServingLoopback serving(AddRoutes, limits);
+  ASSERT_GT(serving.Port(), 0);
+  struct Case {
+    const char* name;
+    bool answeredOneFirst;  // the late request is the second on its connection
+    std::string start;
+    std::string trickle;
+  };
+  const Case cases[] = {
+      {"nothing sent", false, "", ""},
+      {"head trickled", false, "GET /RSQ/x HTTP/1.1\r\n", "X-Slow: abcdefghijklmnopqrstuvwxyz"},
+      {"body trickled", false, GetRequest("GET", "/RSQ/x", "Content-Length: 1000\r\n"), "a"},
+      {"second head trickled", true, "GET /RSQ/x HTTP/1.1\r\n", "X-Slow: abcdefghijklmnopq"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnection connection(serving.Port());
+    ASSERT_TRUE(connection.Connected());
+    if (c.answeredOneFirst) {
+      ASSERT_TRUE(connection.Send(GetRequest("GET", "/RSQ/x")));
+      ASSERT_TRUE(connection.Read());
+    }
+    // Without the bound the trickle would hold the connection until the sender gives up;
+    // the per-read time-out (5 s) would close only the silent one.
+    const auto closedAfter = TrickleUntilClosed(connection, c.start, c.trickle, 4s);
+    ASSERT_TRUE(closedAfter);
+    EXPECT_GT(*closedAfter, 800ms);
+    EXPECT_LT(*closedAfter, 2500ms);
+  }
+}
+
+TEST(BridgeLoopback, RequestTimeEndsOnceTheRequestIsIn) {
+  LoopbackLimits limits;
+  limits.requestTime = 1s;
+  ServingLoopback serving(
+      [](httplib::Server& server) {
+        RegisterRoutes(server, RouteTable());
+        server.Get("/slow", [](const httplib::Request&, httplib::Response& response) {
+          std::this_thread::sleep_for(1500ms);
+          response.set_content(" ", "text/plain");
+        });
+      },
+      limits);
+  ASSERT_GT(serving.Port(), 0);
+  RawConnection connection(serving.Port());
+  ASSERT_TRUE(connection.Connected());
+  // A handler that takes longer than the request time still answers in full, and each
+  // request on a connection has a time of its own.
+  for (const char* target : {"/slow", "/RSQ/x"}) {
+    SCOPED_TRACE(target);
+    std::this_thread::sleep_for(600ms);
+    ASSERT_TRUE(connection.Send(GetRequest("GET", target)));
+    auto response = connection.Read(false, 5s);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
   }
 }
 

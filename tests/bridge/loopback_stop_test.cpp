@@ -49,6 +49,23 @@ TEST(BridgeLoopbackConcurrency, StopWaitsForRunningHandlers) {
   EXPECT_EQ(slow.get(), 200);
 }
 
+TEST(BridgeLoopbackConcurrency, StopEndsConnectionsWaitingForARequest) {
+  Gate gate;
+  ServingLoopback serving(RoutesWithSlow(gate));
+  ASSERT_GT(serving.Port(), 0);
+  // Each would otherwise keep the server for its read time-out (5 s).
+  RawConnection silent(serving.Port());
+  RawConnection kept(serving.Port());
+  ASSERT_TRUE(kept.Send(GetRequest("GET", "/RSQ/x")));
+  ASSERT_TRUE(kept.Read());
+  RawConnection halfway(serving.Port());
+  ASSERT_TRUE(halfway.Send("GET /RSQ/x HTTP/1.1\r\nHost: 127"));
+  std::this_thread::sleep_for(100ms);
+
+  EXPECT_TRUE(serving.StopAndWait(1s));
+  for (RawConnection* each : {&silent, &kept, &halfway}) EXPECT_TRUE(each->ClosedWithin(1s));
+}
+
 TEST(BridgeLoopbackConcurrency, StopBeforeServingEndsTheLoopOnceItRuns) {
   struct Case {
     const char* name;
@@ -127,6 +144,39 @@ TEST(BridgeLoopbackConcurrency, ConnectionsBeyondTheCapWaitForAFreeSlot) {
   EXPECT_EQ(waiting.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(waiting.get(), 200);
   for (std::future<int>& each : slow) EXPECT_EQ(each.get(), 200);
+}
+
+TEST(BridgeLoopbackConcurrency, TricklingConnectionsLoseTheirSlots) {
+  Gate gate;
+  LoopbackLimits limits;
+  limits.maxConnections = 2;
+  limits.requestTime = 1s;
+  ServingLoopback serving(RoutesWithSlow(gate), limits);
+  ASSERT_GT(serving.Port(), 0);
+
+  // Both slots go to connections that send a byte every 100 ms and never finish a request.
+  std::atomic<bool> done{false};
+  std::vector<std::future<void>> tricklers;
+  for (int i = 0; i < 2; ++i) {
+    tricklers.push_back(std::async(std::launch::async, [&serving, &done] {
+      RawConnection connection(serving.Port());
+      const std::string head = "GET /RSQ/x HTTP/1.1\r\nX-Slow: ";
+      for (std::size_t at = 0; !done && at < 100; ++at) {
+        if (!connection.Send(at < head.size() ? head.substr(at, 1) : "a")) return;
+        std::this_thread::sleep_for(100ms);
+      }
+    }));
+  }
+  std::this_thread::sleep_for(200ms);
+
+  const auto started = std::chrono::steady_clock::now();
+  std::future<int> stop = AsyncGet(serving.Port(), "/RSQ/x");
+  const bool answered = stop.wait_for(3s) == std::future_status::ready;
+  done = true;
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(stop.get(), 200);
+  EXPECT_GT(std::chrono::steady_clock::now() - started, 500ms);  // it did wait for a slot
+  gate.Open();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Callers of the loopback API that no browser would be: floods of one request head, and
-// hundreds of connections that trickle. Memory stays bounded and a stop still gets in.
+// hundreds of connections that trickle. Memory stays bounded, a trickled request is cut off,
+// and a stop still gets in.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -133,7 +134,7 @@ TEST_F(LoopbackFaults, FloodedRequestHeadsAreCutOffWithinBoundedMemory) {
   EXPECT_EQ(refused->status, 414);
 }
 
-TEST_F(LoopbackFaults, HundredsOfTricklingConnectionsDoNotKeepAStopOut) {
+TEST_F(LoopbackFaults, TricklingConnectionsAreCutAndDoNotKeepAStopOut) {
   StartAgent();
   constexpr int kSlow = 300;
   std::vector<std::unique_ptr<RawConnection>> slow;
@@ -143,14 +144,22 @@ TEST_F(LoopbackFaults, HundredsOfTricklingConnectionsDoNotKeepAStopOut) {
     ASSERT_TRUE(connection->Send("G"));
     slow.push_back(std::move(connection));
   }
-  // Each connection gets one more byte a second, well inside any per-read time-out.
-  const std::string head = "ET /RSQ/slow HTTP/1.1\r\n";
-  for (std::size_t round = 0; round < 4; ++round) {
+  // Each connection gets one more byte a second, well inside any per-read time-out, until
+  // its request is over ten seconds late.
+  const std::string head = "ET /RSQ/slow HTTP/1.1\r\nX-Slow: abcdefghijklmnopqrstuvwxyz";
+  for (std::size_t round = 0; round < 14; ++round) {
     std::this_thread::sleep_for(1s);
     for (auto& connection : slow) connection->Send(head.substr(round, 1));
     SCOPED_TRACE(round);
     ExpectStopAnsweredWithin(2s);
+    if (round == 7) {
+      EXPECT_FALSE(slow.front()->ClosedWithin(1ms)) << "cut too early";
+    }
   }
+  const auto stillOpen = std::count_if(slow.begin(), slow.end(), [](const auto& connection) {
+    return !connection->ClosedWithin(100ms);
+  });
+  EXPECT_EQ(stillOpen, 0);
   EXPECT_TRUE(agent_.Running());
 }
 

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+
+#include "bridge/request_deadlines.h"
+
+namespace morvanix {
+
+// The library's HTTP server with every request's arrival bounded: its head and any body must
+// have been read within requestTime of the moment the connection began to wait for it, or
+// the connection is closed. A trickle of bytes, each inside the per-read time-out, would
+// otherwise hold a connection (and its thread) for as long as the sender likes. Handlers and
+// answers are not timed.
+class RequestBoundServer : public httplib::Server {
+ public:
+  explicit RequestBoundServer(std::chrono::milliseconds requestTime);
+
+  // For a stop: every connection waiting for a request, or reading one, ends now; those in
+  // a handler finish it and then end.
+  void ExpireWaitingRequests();
+
+ private:
+  // The library's own per-connection loop, less its separate keep-alive wait: the first read
+  // of each request waits up to the read time-out, as that wait did.
+  bool process_and_close_socket(socket_t sock) override;
+
+  std::chrono::milliseconds requestTime_;
+  RequestDeadlines deadlines_;
+};
+
+}  // namespace morvanix
