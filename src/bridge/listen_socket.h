@@ -14,9 +14,6 @@ extern const long kAcceptWaitMicroseconds;
 
 void CloseListenSocket(socket_t sock);
 
-// Ends the reading side of a connection: a read blocked on it, in any thread, returns at once.
-void StopReading(socket_t sock);
-
 // Shuts a connection down both ways and closes it.
 void CloseConnection(socket_t sock);
 

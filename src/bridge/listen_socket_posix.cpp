@@ -19,10 +19,6 @@ void CloseListenSocket(socket_t sock) {
   ::close(sock);
 }
 
-void StopReading(socket_t sock) {
-  ::shutdown(sock, SHUT_RD);
-}
-
 void CloseConnection(socket_t sock) {
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);

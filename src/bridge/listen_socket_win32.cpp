@@ -19,10 +19,6 @@ void CloseListenSocket(socket_t sock) {
   ::closesocket(sock);
 }
 
-void StopReading(socket_t sock) {
-  ::shutdown(sock, SD_RECEIVE);
-}
-
 void CloseConnection(socket_t sock) {
   ::shutdown(sock, SD_BOTH);
   ::closesocket(sock);

@@ -183,8 +183,6 @@ void LoopbackServer::IssueStopLocked() {
   if (stopRequested_ && loopActive_ && !stopIssued_ && server_.is_running()) {
     stopIssued_ = true;
     server_.stop();
-    // Idle connections kept open for a next request end now rather than when their wait ends.
-    server_.ExpireWaitingRequests();
   }
 }
 

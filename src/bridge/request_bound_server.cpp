@@ -1,5 +1,6 @@
 #include "bridge/request_bound_server.h"
 
+#include <atomic>
 #include <string>
 
 #include "bridge/listen_socket.h"
@@ -7,20 +8,35 @@
 namespace morvanix {
 namespace {
 
-// The connection's stream, with every read held to its request's deadline.
+using Clock = std::chrono::steady_clock;
+
+// A read waits in slices this long, and between them looks at the request's deadline and
+// for a stop. Nothing from another thread can wake a read blocked on a Windows socket short
+// of closing it, which would free its handle for reuse while the read still holds it.
+constexpr std::chrono::milliseconds kReadSlice{100};
+
+// The connection's stream (whose own reads wait one slice), with every read of a request
+// held to the request's deadline, to the read time-out, and to the server still running.
 class DeadlineStream final : public httplib::Stream {
  public:
-  DeadlineStream(httplib::Stream& inner, RequestDeadlines& deadlines, socket_t sock)
-      : inner_(inner), deadlines_(deadlines), sock_(sock) {}
+  DeadlineStream(httplib::Stream& inner, Clock::time_point deadline, Clock::duration readTimeout,
+                 const std::atomic<socket_t>& listening)
+      : inner_(inner), deadline_(deadline), readTimeout_(readTimeout), listening_(listening) {}
 
   bool is_readable() const override { return inner_.is_readable(); }
   bool is_writable() const override { return inner_.is_writable(); }
 
   ssize_t read(char* ptr, size_t size) override {
-    if (!deadlines_.BeginRead(sock_)) return -1;
-    const ssize_t got = inner_.read(ptr, size);
-    deadlines_.EndRead(sock_);
-    return got;
+    const auto started = Clock::now();
+    while (listening_ != INVALID_SOCKET && Clock::now() < deadline_) {
+      const auto sliceStarted = Clock::now();
+      const ssize_t got = inner_.read(ptr, size);
+      if (got != -1) return got;  // data, or 0 at the end of the stream
+      const auto now = Clock::now();
+      // Only a wait that ran its whole slice is worth another; anything sooner was an error.
+      if (now - sliceStarted < kReadSlice / 2 || now - started >= readTimeout_) return -1;
+    }
+    return -1;
   }
 
   ssize_t write(const char* ptr, size_t size) override { return inner_.write(ptr, size); }
@@ -35,35 +51,30 @@ class DeadlineStream final : public httplib::Stream {
 
  private:
   httplib::Stream& inner_;
-  RequestDeadlines& deadlines_;
-  socket_t sock_;
+  Clock::time_point deadline_;
+  Clock::duration readTimeout_;
+  const std::atomic<socket_t>& listening_;
 };
 
 }  // namespace
 
 RequestBoundServer::RequestBoundServer(std::chrono::milliseconds requestTime)
-    : requestTime_(requestTime), deadlines_(StopReading) {}
-
-void RequestBoundServer::ExpireWaitingRequests() {
-  deadlines_.ExpireAll();
-}
+    : requestTime_(requestTime) {}
 
 bool RequestBoundServer::process_and_close_socket(socket_t sock) {
+  const auto readTimeout =
+      std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
+  const auto slice = std::chrono::duration_cast<std::chrono::microseconds>(kReadSlice).count();
   bool served = false;
-  for (std::size_t left = keep_alive_max_count_; left > 0; --left) {
-    deadlines_.Start(sock, RequestDeadlines::Clock::now() + requestTime_);
-    // A stop expires the requests it finds; one that starts after the stop ends here.
-    if (svr_sock_ == INVALID_SOCKET) {
-      deadlines_.Finish(sock);
-      break;
-    }
+  // A stop closes the listening socket; no further request is read after that.
+  for (std::size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
+    const auto deadline = Clock::now() + requestTime_;
     bool closeAfter = false;
-    // The library's stream over an accepted socket; the "client" in the name is only where
-    // the library first used it.
+    // The library's stream over an accepted socket; "client" in the name is only where the
+    // library first used it.
     served = httplib::detail::process_client_socket(
-        sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
-        [&](httplib::Stream& stream) {
-          DeadlineStream timed(stream, deadlines_, sock);
+        sock, 0, slice, write_timeout_sec_, write_timeout_usec_, [&](httplib::Stream& stream) {
+          DeadlineStream timed(stream, deadline, readTimeout, svr_sock_);
           std::string remoteAddress;
           std::string localAddress;
           int remotePort = 0;
@@ -73,7 +84,6 @@ bool RequestBoundServer::process_and_close_socket(socket_t sock) {
           return process_request(timed, remoteAddress, remotePort, localAddress, localPort,
                                  left == 1, closeAfter, nullptr);
         });
-    deadlines_.Finish(sock);
     if (!served || closeAfter) break;
   }
   CloseConnection(sock);

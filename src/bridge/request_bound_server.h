@@ -4,22 +4,17 @@
 
 #include <chrono>
 
-#include "bridge/request_deadlines.h"
-
 namespace morvanix {
 
 // The library's HTTP server with every request's arrival bounded: its head and any body must
 // have been read within requestTime of the moment the connection began to wait for it, or
 // the connection is closed. A trickle of bytes, each inside the per-read time-out, would
 // otherwise hold a connection (and its thread) for as long as the sender likes. Handlers and
-// answers are not timed.
+// answers are not timed. A connection waiting for a request also notices a stop within a
+// fraction of a second.
 class RequestBoundServer : public httplib::Server {
  public:
   explicit RequestBoundServer(std::chrono::milliseconds requestTime);
-
-  // For a stop: every connection waiting for a request, or reading one, ends now; those in
-  // a handler finish it and then end.
-  void ExpireWaitingRequests();
 
  private:
   // The library's own per-connection loop, less its separate keep-alive wait: the first read
@@ -27,7 +22,6 @@ class RequestBoundServer : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override;
 
   std::chrono::milliseconds requestTime_;
-  RequestDeadlines deadlines_;
 };
 
 }  // namespace morvanix
