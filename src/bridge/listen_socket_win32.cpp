@@ -12,8 +12,10 @@ void MakeAddressExclusive(socket_t sock) {
                sizeof yes);
 }
 
-// The library always waits in select() here, and a zero wait would spin.
-const long kAcceptWaitMicroseconds = 100000;
+// The library always waits in select() here, and a zero wait would spin. A stop closes the
+// socket, which ends the wait at once; the interval is only a fallback should a close ever
+// not wake it, so the idle loop wakes once a second.
+const long kAcceptWaitMicroseconds = 1000000;
 
 void CloseListenSocket(socket_t sock) {
   ::closesocket(sock);
