@@ -11,7 +11,7 @@ namespace morvanix {
 // the connection is closed. A trickle of bytes, each inside the per-read time-out, would
 // otherwise hold a connection (and its thread) for as long as the sender likes. Handlers and
 // answers are not timed. A connection waiting for a request also notices a stop within a
-// fraction of a second.
+// tenth of a second.
 class RequestBoundServer : public httplib::Server {
  public:
   explicit RequestBoundServer(std::chrono::milliseconds requestTime);

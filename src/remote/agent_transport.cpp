@@ -2,9 +2,10 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdint>
 
-#include "remote/exchange_deadline.h"
+#include "remote/deadline_stream.h"
 
 namespace morvanix {
 
@@ -47,6 +48,36 @@ struct ByteCodes {
 
 constexpr ByteCodes kByteCodes;
 
+// The library's client with the whole exchange held to one deadline. Its own time-outs
+// restart with every byte, so a server that trickles its reply would hold the calling
+// thread without end; here every read and write also stops at the deadline.
+class DeadlineClient final : public httplib::ClientImpl {
+ public:
+  DeadlineClient(const std::string& host, int port, DeadlineStream::Clock::time_point deadline)
+      : httplib::ClientImpl(host, port), deadline_(deadline) {}
+
+ private:
+  bool process_socket(const Socket& socket,
+                      std::function<bool(httplib::Stream&)> callback) override {
+    const auto slice =
+        std::chrono::duration_cast<std::chrono::microseconds>(DeadlineStream::kSlice).count();
+    DeadlineStream::Limits limits;
+    limits.readDeadline = deadline_;
+    limits.writeDeadline = deadline_;
+    limits.readTimeout =
+        std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
+    limits.writeTimeout =
+        std::chrono::seconds(write_timeout_sec_) + std::chrono::microseconds(write_timeout_usec_);
+    return httplib::detail::process_client_socket(socket.sock, 0, slice, 0, slice,
+                                                  [&](httplib::Stream& stream) {
+                                                    DeadlineStream timed(stream, limits);
+                                                    return callback(timed);
+                                                  });
+  }
+
+  DeadlineStream::Clock::time_point deadline_;
+};
+
 }  // namespace
 
 std::string EncodeDecimalBytes(const std::string& text) {
@@ -66,8 +97,13 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded,
                              std::chrono::steady_clock::duration limit) {
   try {
-    httplib::Client client(remote.host, remote.port);
-    client.set_connection_timeout(kAgentTimeoutSeconds);
+    const auto deadline = DeadlineStream::Clock::now() + limit;
+    DeadlineClient client(remote.host, remote.port, deadline);
+    // Connecting has its own wait, which the deadline cannot reach: it gets the whole limit
+    // at most, and what it uses is gone from the rest of the exchange.
+    client.set_connection_timeout(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::min<std::chrono::steady_clock::duration>(limit,
+                                                      std::chrono::seconds(kAgentTimeoutSeconds))));
     // Without these the library's own short defaults would cut a slow server off, and no
     // bound at all would let a hung server hold the calling thread forever.
     client.set_write_timeout(kAgentTimeoutSeconds);
@@ -96,14 +132,7 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
 
     httplib::Response response;
     httplib::Error error = httplib::Error::Success;
-    bool sent = false;
-    {
-      // The read time-out restarts with every byte, so a server that trickles its reply
-      // would hold this thread without end; the deadline shuts the connection from outside.
-      ExchangeDeadline deadline(limit, [&client] { client.stop(); });
-      sent = client.send(request, response, error);
-      if (deadline.Expired()) return {};
-    }
+    const bool sent = client.send(request, response, error);
     if (!sent || response.status != 200) return {};
     return reply;
   } catch (...) {

@@ -1,0 +1,63 @@
+#include "remote/deadline_stream.h"
+
+#include <utility>
+
+namespace morvanix {
+namespace {
+
+using Clock = DeadlineStream::Clock;
+
+// Repeats one sliced step until it moves data, fails, or runs out of time. The inner stream
+// answers -1 both for a slice that passed without the socket being ready and for an error;
+// only the former takes its whole slice.
+template <typename Step>
+ssize_t Sliced(Step step, Clock::time_point deadline, Clock::duration timeout,
+               const std::function<bool()>& stopped) {
+  const auto started = Clock::now();
+  while (Clock::now() < deadline && !(stopped && stopped())) {
+    const auto sliceStarted = Clock::now();
+    const ssize_t moved = step();
+    if (moved != -1) return moved;
+    const auto now = Clock::now();
+    if (now - sliceStarted < DeadlineStream::kSlice / 2 || now - started >= timeout) return -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+DeadlineStream::DeadlineStream(httplib::Stream& inner, Limits limits)
+    : inner_(inner), limits_(std::move(limits)) {}
+
+bool DeadlineStream::is_readable() const {
+  return inner_.is_readable();
+}
+
+bool DeadlineStream::is_writable() const {
+  return inner_.is_writable();
+}
+
+ssize_t DeadlineStream::read(char* ptr, size_t size) {
+  return Sliced([&] { return inner_.read(ptr, size); }, limits_.readDeadline, limits_.readTimeout,
+                limits_.stopped);
+}
+
+ssize_t DeadlineStream::write(const char* ptr, size_t size) {
+  // An answer under way is finished even when a stop comes.
+  return Sliced([&] { return inner_.write(ptr, size); }, limits_.writeDeadline,
+                limits_.writeTimeout, nullptr);
+}
+
+void DeadlineStream::get_remote_ip_and_port(std::string& ip, int& port) const {
+  inner_.get_remote_ip_and_port(ip, port);
+}
+
+void DeadlineStream::get_local_ip_and_port(std::string& ip, int& port) const {
+  inner_.get_local_ip_and_port(ip, port);
+}
+
+socket_t DeadlineStream::socket() const {
+  return inner_.socket();
+}
+
+}  // namespace morvanix

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <functional>
+
+namespace morvanix {
+
+// Wraps a connection's stream whose own reads and writes each wait at most kSlice for the
+// socket, and gives them their real bounds from inside the waiting thread: a read fails
+// once the read deadline has passed, after readTimeout without a byte, or once `stopped`
+// says so; a write likewise with its own deadline and writeTimeout. Nothing from another
+// thread can wake a wait on a Windows socket short of closing it, which would free its
+// handle for reuse while the wait still holds it; a slice at a time, the waiting thread
+// looks for itself.
+class DeadlineStream final : public httplib::Stream {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds kSlice{100};
+
+  struct Limits {
+    Clock::time_point readDeadline = Clock::time_point::max();
+    Clock::time_point writeDeadline = Clock::time_point::max();
+    Clock::duration readTimeout{};
+    Clock::duration writeTimeout{};
+    std::function<bool()> stopped;  // reads only; may be empty
+  };
+
+  DeadlineStream(httplib::Stream& inner, Limits limits);
+
+  bool is_readable() const override;
+  bool is_writable() const override;
+  ssize_t read(char* ptr, size_t size) override;
+  ssize_t write(const char* ptr, size_t size) override;
+  void get_remote_ip_and_port(std::string& ip, int& port) const override;
+  void get_local_ip_and_port(std::string& ip, int& port) const override;
+  socket_t socket() const override;
+
+ private:
+  httplib::Stream& inner_;
+  Limits limits_;
+};
+
+}  // namespace morvanix
