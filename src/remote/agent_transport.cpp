@@ -59,20 +59,12 @@ class DeadlineClient final : public httplib::ClientImpl {
  private:
   bool process_socket(const Socket& socket,
                       std::function<bool(httplib::Stream&)> callback) override {
-    const auto slice =
-        std::chrono::duration_cast<std::chrono::microseconds>(DeadlineStream::kSlice).count();
     DeadlineStream::Limits limits;
     limits.readDeadline = deadline_;
     limits.writeDeadline = deadline_;
-    limits.readTimeout =
-        std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
-    limits.writeTimeout =
-        std::chrono::seconds(write_timeout_sec_) + std::chrono::microseconds(write_timeout_usec_);
-    return httplib::detail::process_client_socket(socket.sock, 0, slice, 0, slice,
-                                                  [&](httplib::Stream& stream) {
-                                                    DeadlineStream timed(stream, limits);
-                                                    return callback(timed);
-                                                  });
+    limits.readTimeout = DeadlineStream::Timeout(read_timeout_sec_, read_timeout_usec_);
+    limits.writeTimeout = DeadlineStream::Timeout(write_timeout_sec_, write_timeout_usec_);
+    return ProcessSocketWithin(socket.sock, limits, callback);
   }
 
   DeadlineStream::Clock::time_point deadline_;

@@ -13,13 +13,15 @@ using Clock = DeadlineStream::Clock;
 template <typename Step>
 ssize_t Sliced(Step step, Clock::time_point deadline, Clock::duration timeout,
                const std::function<bool()>& stopped) {
+  // One clock reading per step: the library reads a head one byte at a time.
   const auto started = Clock::now();
-  while (Clock::now() < deadline && !(stopped && stopped())) {
-    const auto sliceStarted = Clock::now();
+  auto sliceStarted = started;
+  while (sliceStarted < deadline && !(stopped && stopped())) {
     const ssize_t moved = step();
     if (moved != -1) return moved;
     const auto now = Clock::now();
     if (now - sliceStarted < DeadlineStream::kSlice / 2 || now - started >= timeout) return -1;
+    sliceStarted = now;
   }
   return -1;
 }
@@ -28,6 +30,21 @@ ssize_t Sliced(Step step, Clock::time_point deadline, Clock::duration timeout,
 
 DeadlineStream::DeadlineStream(httplib::Stream& inner, Limits limits)
     : inner_(inner), limits_(std::move(limits)) {}
+
+Clock::duration DeadlineStream::Timeout(time_t sec, time_t usec) {
+  return std::chrono::seconds(sec) + std::chrono::microseconds(usec);
+}
+
+bool ProcessSocketWithin(socket_t sock, const DeadlineStream::Limits& limits,
+                         const std::function<bool(httplib::Stream&)>& callback) {
+  const auto slice =
+      std::chrono::duration_cast<std::chrono::microseconds>(DeadlineStream::kSlice).count();
+  return httplib::detail::process_client_socket(sock, 0, slice, 0, slice,
+                                                [&](httplib::Stream& stream) {
+                                                  DeadlineStream timed(stream, limits);
+                                                  return callback(timed);
+                                                });
+}
 
 bool DeadlineStream::is_readable() const {
   return inner_.is_readable();

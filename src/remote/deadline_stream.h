@@ -29,6 +29,9 @@ class DeadlineStream final : public httplib::Stream {
 
   DeadlineStream(httplib::Stream& inner, Limits limits);
 
+  // One of the library's (seconds, microseconds) time-outs as a duration.
+  static Clock::duration Timeout(time_t sec, time_t usec);
+
   bool is_readable() const override;
   bool is_writable() const override;
   ssize_t read(char* ptr, size_t size) override;
@@ -41,5 +44,10 @@ class DeadlineStream final : public httplib::Stream {
   httplib::Stream& inner_;
   Limits limits_;
 };
+
+// Runs callback on the library's stream over sock, set to wait one slice at a time and
+// wrapped so that its reads and writes keep to limits; returns what callback returns.
+bool ProcessSocketWithin(socket_t sock, const DeadlineStream::Limits& limits,
+                         const std::function<bool(httplib::Stream&)>& callback);
 
 }  // namespace morvanix
