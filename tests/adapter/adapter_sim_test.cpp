@@ -42,6 +42,7 @@ TEST(SimulatedAdapterEngine, ProfilesShapeTheAnswer) {
       // Without quirks an answer is one piece, as it always was.
       {AdapterProfile::kElm, {"0100"}, "03", "010\r0: 43 07", 101, {0}},
       {AdapterProfile::kBusy, {"0100"}, "0105", "41 05 7B \r", 0, {0, 200}},
+      {AdapterProfile::kBusy, {"0100", "ATST19"}, "0105", "41 05 7B \r", 0, {0, 100}},
       // Three ECUs: frames 25/50 ms apart, further ECUs 120 ms later, AT ST before the prompt.
       {AdapterProfile::kMultiEcu,
        {"ATH1", "0100"},
