@@ -38,15 +38,21 @@ std::string EventLogPath() {
 
 namespace {
 
-// Moves a log that has reached its limit aside as "<path>.1", replacing the older one, so the
-// next line starts a new file. Windows renames onto no existing file, hence the removal first.
+// Moves a log that has reached its limit aside as "<file>.1", replacing the older one, so the
+// next line starts a new file. The file is the one the path leads to: where the path is a
+// link (the packaged agent's, from its program folder into the log folder), the link stays
+// and its target is moved beside itself, so the link's folder is never written. Windows
+// renames onto no existing file, hence the removal first.
 void RotateIfFull(const char* path, std::uintmax_t rotateAt) {
   std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  const std::filesystem::path file = std::filesystem::canonical(path, error);
+  if (error) return;
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
   if (error || size < rotateAt) return;
-  const std::string older = std::string(path) + ".1";
-  std::remove(older.c_str());
-  std::rename(path, older.c_str());
+  std::filesystem::path older = file;
+  older += ".1";
+  std::filesystem::remove(older, error);
+  std::filesystem::rename(file, older, error);
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ inline constexpr std::uintmax_t kEventLogRotateBytes = 16u * 1024u * 1024u;
 
 // Opens path for appending in text mode, hands it the whole line in one write and closes it
 // again, so lines of different threads never mix and a deleted file is simply recreated. A file
-// of rotateAt bytes or more is first moved aside to "<path>.1" (replacing the older one).
+// of rotateAt bytes or more is first moved aside to "<path>.1" (replacing the older one); when
+// path is a link, its target is moved beside itself and the link is left alone.
 bool AppendLogLine(const char* path, std::string_view line,
                    std::uintmax_t rotateAt = kEventLogRotateBytes);
 

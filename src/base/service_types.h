@@ -42,6 +42,9 @@ inline constexpr std::uint32_t kServiceControlContinue = 3;
 inline constexpr std::uint32_t kServiceControlInterrogate = 4;
 inline constexpr std::uint32_t kServiceControlShutdown = 5;
 
+// The exit code of a service that stopped on an error of its own, told by
+// dwServiceSpecificExitCode.
+inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 // What a dispatcher start returns when the process was not started by the service manager.
 inline constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 

@@ -1,6 +1,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "bridge/listen_socket.h"
 
 namespace morvanix {
@@ -23,5 +25,42 @@ void CloseConnection(socket_t sock) {
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
 }
+
+AcceptedSocket AcceptConnection(socket_t listener) {
+  AcceptedSocket accepted;
+  accepted.sock = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (accepted.sock == INVALID_SOCKET) accepted.error = errno;
+  return accepted;
+}
+
+AcceptFailure ClassifyAcceptError(int error) {
+  switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return AcceptFailure::kResources;
+    case EBADF:
+    case ENOTSOCK:
+    case EINVAL:  // not listening any more, or shut down
+    case EOPNOTSUPP:
+    case EFAULT:
+      return AcceptFailure::kListenerLost;
+    default:  // ECONNABORTED, EINTR, EAGAIN, EPROTO, EPERM and network errors of one peer
+      return AcceptFailure::kPassing;
+  }
+}
+
+bool WaitForConnection(socket_t) {
+  return true;
+}
+
+void InterruptListener(socket_t listener) {
+  ::shutdown(listener, SHUT_RDWR);
+}
+
+// A shut-down listener stays open until the accept loop closes it, so its number cannot be
+// reused while the loop may still accept on it.
+const bool kInterruptClosesListener = false;
 
 }  // namespace morvanix

@@ -1,9 +1,12 @@
 #include "bridge/loopback_server.h"
 
+#include <algorithm>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "base/debug_output.h"
+#include "base/descriptor_limit.h"
 #include "bridge/connection_threads.h"
 #include "bridge/listen_socket.h"
 
@@ -62,44 +65,18 @@ void AnswerPlainError(const httplib::Request&, httplib::Response& response, std:
 
 }  // namespace
 
-// The library's accept loop creates this queue when it starts, hands it every accepted
-// connection, calls on_idle every idle interval (Windows only: elsewhere the loop blocks in
-// accept until a connection or a stop comes) and shuts it down when the loop has ended.
-class LoopbackServer::ServingQueue : public httplib::TaskQueue {
- public:
-  explicit ServingQueue(LoopbackServer& owner)
-      : owner_(owner), threads_(owner.limits_.maxConnections) {
-    owner_.OnLoopStart();
-  }
-
-  bool enqueue(std::function<void()> fn) override {
-    owner_.OnLoopTick();
-    threads_.Run(std::move(fn));
-    return true;
-  }
-
-  void shutdown() override {
-    owner_.OnLoopEnd();
-    threads_.WaitForAll();
-  }
-
-  void on_idle() override { owner_.OnLoopTick(); }
-
- private:
-  LoopbackServer& owner_;
-  ConnectionThreads threads_;
-};
+std::size_t ConnectionCapWithin(std::size_t wanted, std::size_t descriptorLimit) {
+  const std::size_t room = descriptorLimit > kDescriptorReserve + kDescriptorsPerConnection
+                               ? (descriptorLimit - kDescriptorReserve) / kDescriptorsPerConnection
+                               : 1;
+  return std::max<std::size_t>(1, std::min(wanted, room));
+}
 
 LoopbackServer::LoopbackServer(LoopbackLimits limits)
-    : limits_(limits), server_(limits_.requestTime) {
-  server_.new_task_queue = [this]() -> httplib::TaskQueue* { return new ServingQueue(*this); };
-  server_.set_idle_interval(0, kAcceptWaitMicroseconds);
+    : limits_(limits), server_(limits_.requestTime, [this] { return StopRequested(); }) {
   // Up to 5 requests on one connection, as browsers expect of this endpoint.
   server_.set_keep_alive_max_count(5);
-  server_.set_socket_options([this](socket_t sock) {
-    MakeAddressExclusive(sock);
-    boundSocket_.store(sock);
-  });
+  server_.set_socket_options([](socket_t sock) { MakeAddressExclusive(sock); });
   server_.set_payload_max_length(limits_.maxPayload);
   server_.set_pre_routing_handler([maxPayload = limits_.maxPayload](const httplib::Request& request,
                                                                     httplib::Response& response) {
@@ -110,31 +87,44 @@ LoopbackServer::LoopbackServer(LoopbackLimits limits)
 }
 
 LoopbackServer::~LoopbackServer() {
-  if (boundUnserved_.exchange(false)) CloseListenSocket(boundSocket_.load());
+  std::lock_guard<std::mutex> lock(mutex_);
+  CloseListenerLocked();
 }
 
-int LoopbackServer::Bind(const std::string& host, int port) {
-  if (boundUnserved_.exchange(false)) CloseListenSocket(boundSocket_.load());
-  boundSocket_.store(INVALID_SOCKET);
+int LoopbackServer::BindLocked(const std::string& host, int port) {
   int bound = -1;
   if (port == 0) {
     bound = server_.bind_to_any_port(host);
   } else if (server_.bind_to_port(host, port)) {
     bound = port;
   }
+  const socket_t sock = server_.TakeListener();
   if (bound <= 0) {
-    // The library refuses every later bind and serve after a failed one until it is
-    // stopped; with no loop running, its stop only lifts that refusal.
-    if (!server_.is_running()) server_.stop();
+    if (sock != INVALID_SOCKET) CloseListenSocket(sock);
+    // The library refuses every later bind after a failed one until it is stopped; with no
+    // loop of its own running, its stop only lifts that refusal.
+    server_.stop();
     return -1;
   }
-  boundUnserved_.store(true);
+  listener_ = sock;
+  host_ = host;
+  port_ = bound;
+  if (running_.load() && !stopRequested_.load()) server_.ShowListener(sock);
   return bound;
 }
 
-bool LoopbackServer::Serve() {
-  boundUnserved_.store(false);  // the accept loop owns the socket from here on
-  return server_.listen_after_bind();
+void LoopbackServer::CloseListenerLocked() {
+  server_.ShowListener(INVALID_SOCKET);
+  if (listener_ == INVALID_SOCKET) return;
+  CloseListenSocket(listener_);
+  listener_ = INVALID_SOCKET;
+}
+
+int LoopbackServer::Bind(const std::string& host, int port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_.load()) return -1;  // the loop owns the listener until it ends
+  CloseListenerLocked();
+  return BindLocked(host, port);
 }
 
 bool LoopbackServer::Listen(const std::string& host, int port) {
@@ -142,48 +132,96 @@ bool LoopbackServer::Listen(const std::string& host, int port) {
   return Serve();
 }
 
+bool LoopbackServer::Serve() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (listener_ == INVALID_SOCKET || running_.load()) return false;
+    running_.store(true);
+    if (!stopRequested_.load()) server_.ShowListener(listener_);
+  }
+  ConnectionThreads threads(ConnectionCapWithin(limits_.maxConnections, DescriptorLimit()));
+  AcceptRetry retry(limits_.acceptRetry);
+  bool served = true;
+  while (!StopRequested()) {
+    socket_t listener = INVALID_SOCKET;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      listener = listener_;
+    }
+    if (listener == INVALID_SOCKET) break;  // closed by a stop
+    if (!WaitForConnection(listener)) continue;
+    if (StopRequested()) break;
+    const AcceptedSocket accepted = accept_ ? accept_(listener) : AcceptConnection(listener);
+    if (accepted.sock != INVALID_SOCKET) {
+      retry.Succeeded();
+      // Waits here while every slot is taken: further connections stay queued in the kernel.
+      threads.Run([this, sock = accepted.sock] { server_.ServeConnection(sock); });
+      continue;
+    }
+    if (StopRequested()) break;
+    const AcceptRetry::Step step = retry.Failed(ClassifyAcceptError(accepted.error));
+    if (retry.InARow() == 1 || step.rebind) {
+      DebugOutput(("morvanix: accept failed with error " + std::to_string(accepted.error) +
+                   (step.rebind ? "; binding the endpoint again" : "; trying again"))
+                      .c_str());
+    }
+    if (step.rebind) {
+      if (!Rebind()) {
+        served = false;
+        break;
+      }
+    } else {
+      WaitUnlessStopped(step.wait);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloseListenerLocked();
+  }
+  threads.WaitForAll();
+  running_.store(false);
+  return served;
+}
+
+bool LoopbackServer::Rebind() {
+  std::string host;
+  int port = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloseListenerLocked();
+    host = host_;
+    port = port_;
+  }
+  for (int tried = 0; tried < limits_.rebindTries; ++tried) {
+    if (!WaitUnlessStopped(limits_.rebindWait)) return true;  // the loop ends on the stop
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopRequested_.load()) return true;
+    if (BindLocked(host, port) > 0) return true;
+  }
+  DebugOutput("morvanix: the endpoint cannot be bound again");
+  return false;
+}
+
+bool LoopbackServer::WaitUnlessStopped(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !stopChanged_.wait_for(lock, wait, [this] { return stopRequested_.load(); });
+}
+
 void LoopbackServer::Stop() {
-  std::lock_guard<std::mutex> lock(stopMutex_);
-  stopRequested_ = true;
-  IssueStopLocked();
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopRequested_.store(true);
+  stopChanged_.notify_all();
+  server_.ShowListener(INVALID_SOCKET);
+  // A listener not yet served stays open: Serve sees the stop and closes it.
+  if (running_.load() && listener_ != INVALID_SOCKET) {
+    InterruptListener(listener_);
+    if (kInterruptClosesListener) listener_ = INVALID_SOCKET;
+  }
 }
 
 void LoopbackServer::ClearStopRequest() {
-  std::lock_guard<std::mutex> lock(stopMutex_);
-  stopRequested_ = false;
-}
-
-bool LoopbackServer::StopRequested() const {
-  std::lock_guard<std::mutex> lock(stopMutex_);
-  return stopRequested_;
-}
-
-void LoopbackServer::OnLoopStart() {
-  std::lock_guard<std::mutex> lock(stopMutex_);
-  loopActive_ = true;
-  stopIssued_ = false;
-  // A stop that came before the loop ran ends it now; the loop may never wake otherwise.
-  IssueStopLocked();
-}
-
-void LoopbackServer::OnLoopTick() {
-  std::lock_guard<std::mutex> lock(stopMutex_);
-  IssueStopLocked();
-}
-
-void LoopbackServer::OnLoopEnd() {
-  std::lock_guard<std::mutex> lock(stopMutex_);
-  loopActive_ = false;
-}
-
-void LoopbackServer::IssueStopLocked() {
-  // The library's stop closes the listening socket without asking whether the loop has
-  // closed it already, so it is called once per loop and only while the loop runs; later,
-  // it could close whatever descriptor has taken that number meanwhile.
-  if (stopRequested_ && loopActive_ && !stopIssued_ && server_.is_running()) {
-    stopIssued_ = true;
-    server_.stop();
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopRequested_.store(false);
 }
 
 }  // namespace morvanix

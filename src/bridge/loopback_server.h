@@ -4,30 +4,56 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 
+#include "bridge/accept_retry.h"
+#include "bridge/listen_socket.h"
 #include "bridge/request_bound_server.h"
 
 namespace morvanix {
 
+namespace detail {
+// Takes the place of the platform's accept, so that tests can make it fail.
+using AcceptCall = std::function<AcceptedSocket(socket_t listener)>;
+}  // namespace detail
+
+// Descriptors each served connection may need: its own and one outbound to the remote server.
+inline constexpr std::size_t kDescriptorsPerConnection = 2;
+// Kept free of connections for the rest of the process: the listener, the event log, serial
+// ports during a scan, standard streams and whatever the runtime holds.
+inline constexpr std::size_t kDescriptorReserve = 64;
+
+// The connections that may be served at once when the process may hold descriptorLimit
+// descriptors: `wanted`, or fewer so that every connection and the reserve fit. At least one.
+std::size_t ConnectionCapWithin(std::size_t wanted, std::size_t descriptorLimit);
+
 struct LoopbackLimits {
   // Connections served at once, each on a thread of its own; further ones wait in the
   // kernel's accept queue (1024 deep). Well above what a browser opens, so that a few
-  // hundred idle or trickling connections cannot keep a stop request out.
+  // hundred idle or trickling connections cannot keep a stop request out. Lowered at Serve
+  // when the descriptor limit could not hold that many (ConnectionCapWithin).
   std::size_t maxConnections = 1024;
   std::size_t maxPayload = 64 * 1024;
   // Time a request has to arrive in full, head and any body, from the moment its connection
   // begins to wait for it; then the connection is closed, so a slot cannot be held by a
   // sender that trickles.
   std::chrono::milliseconds requestTime = std::chrono::seconds(10);
+  AcceptRetryPolicy acceptRetry;
+  // When the listener is lost, the endpoint is bound afresh: this many tries, this far apart,
+  // the first after one wait. Serve fails when none succeeds.
+  int rebindTries = 5;
+  std::chrono::milliseconds rebindWait = std::chrono::seconds(1);
 };
 
 // The loopback HTTP endpoint: an httplib::Server set up so that every connection gets a
 // thread of its own, every request arrives within a bounded time, a stop is noticed whenever it
 // comes (even before the loop runs), the port is never shared with a second instance, and every
-// answer is exactly what its handler set.
+// answer is exactly what its handler set. Its own accept loop retries failed accepts and binds
+// the endpoint again when the listener is lost.
 class LoopbackServer {
  public:
   explicit LoopbackServer(LoopbackLimits limits = {});
@@ -42,13 +68,14 @@ class LoopbackServer {
   int Bind(const std::string& host, int port);
 
   // Accepts connections until stopped, then waits until every connection has ended.
-  // Returns false when the accept loop failed.
+  // Returns false when the listener was lost and the endpoint could not be bound again (or
+  // nothing was bound).
   bool Serve();
 
   // Bind and Serve; returns at once with false when the bind fails.
   bool Listen(const std::string& host, int port);
 
-  bool IsRunning() const { return server_.is_running(); }
+  bool IsRunning() const { return running_.load(); }
 
   // Ends the accept loop; a stop that comes before the loop runs is kept and ends it as
   // soon as it starts. Callable from any thread.
@@ -58,27 +85,34 @@ class LoopbackServer {
   void ClearStopRequest();
 
   // True from a stop until ClearStopRequest: long work on a connection ends early on it.
-  bool StopRequested() const;
+  bool StopRequested() const { return stopRequested_.load(); }
+
+  // Test seam: accepts go through `accept` instead of the platform's call.
+  void UseAcceptCall(detail::AcceptCall accept) { accept_ = std::move(accept); }
 
  private:
-  class ServingQueue;
-  friend class ServingQueue;
-
-  void OnLoopStart();
-  void OnLoopTick();
-  void OnLoopEnd();
-  void IssueStopLocked();
+  // Binds host:port through the library and keeps the socket as listener_; -1 on failure.
+  int BindLocked(const std::string& host, int port);
+  void CloseListenerLocked();
+  // Closes the lost listener and binds the endpoint again; false when every try failed.
+  bool Rebind();
+  // Waits for `wait`, or less when a stop comes; false when stopped.
+  bool WaitUnlessStopped(std::chrono::milliseconds wait);
 
   LoopbackLimits limits_;
   RequestBoundServer server_;
-  std::atomic<socket_t> boundSocket_{INVALID_SOCKET};
-  // Bound but not yet handed to the accept loop, which closes the socket when it ends.
-  std::atomic<bool> boundUnserved_{false};
+  detail::AcceptCall accept_;
 
-  mutable std::mutex stopMutex_;
-  bool stopRequested_ = false;
-  bool loopActive_ = false;
-  bool stopIssued_ = false;
+  // Guards the listener, its address and the stop request. The listener is closed only
+  // here, by whoever holds the lock, and set to INVALID_SOCKET at once, so no descriptor
+  // number is ever closed twice.
+  mutable std::mutex mutex_;
+  std::condition_variable stopChanged_;
+  socket_t listener_ = INVALID_SOCKET;
+  std::string host_;
+  int port_ = 0;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> running_{false};
 };
 
 }  // namespace morvanix

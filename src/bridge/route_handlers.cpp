@@ -32,10 +32,12 @@ bool NothingQueued(const std::string& reply) {
 }
 
 // One request at a time on the adapter: a request interleaved with another, or with a scan
-// that closes the port, would corrupt both answers.
+// that closes the port, would corrupt both answers. A service stop ends it between two
+// commands.
 std::string ExecuteOnAdapter(const std::string& reply) {
   std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-  return ExecuteRequest(reply, &bridgeState.adapterPort);
+  return ExecuteRequest(reply, &bridgeState.adapterPort,
+                        [] { return bridgeState.httpServer.StopRequested(); });
 }
 
 }  // namespace

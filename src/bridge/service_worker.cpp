@@ -11,10 +11,14 @@ std::uint32_t ServiceWorkerThread(void*) {
   WriteLog("\n\nLocal agent app", "");
   WriteLog("Ready and listening.....", "");
   morvanix::RegisterRoutes(bridgeState.httpServer.Http(), morvanix::RouteTable());
-  // A failed bind returns at once; the worker's end then stops the service.
-  bridgeState.httpServer.Listen(morvanix::kLoopbackHost, morvanix::kLoopbackPort);
+  std::uint32_t exitCode = 0;
+  // A failed bind (a second copy finds the port taken) ends the worker at once, and cleanly.
+  if (bridgeState.httpServer.Bind(morvanix::kLoopbackHost, morvanix::kLoopbackPort) > 0 &&
+      !bridgeState.httpServer.Serve()) {
+    exitCode = kWorkerEndpointLost;
+  }
   DebugOutput("Pellinor: ServiceWorkerThread: Exit");
-  return 0;
+  return exitCode;
 }
 
 }  // namespace morvanix

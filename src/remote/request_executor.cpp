@@ -27,7 +27,8 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   text = std::move(replaced);
 }
 
-std::string ExecuteRequestWith(const std::string& requestText, const CommandExchange& exchange) {
+std::string ExecuteRequestWith(const std::string& requestText, const CommandExchange& exchange,
+                               const StopCheck& stopped) {
   JsonValue request = JsonValue::parse(requestText);
 
   // The command object travels as an escaped string; dropping every backslash turns its
@@ -38,13 +39,20 @@ std::string ExecuteRequestWith(const std::string& requestText, const CommandExch
 
   JsonValue results;  // stays null when there is nothing to run
   if (command.kind() == JsonKind::Object) {
+    bool ranOne = false;
+    bool stopping = false;
     for (const auto& [key, value] : command.members()) {
       const std::string text = value.asText();
       if (key == "function") {
         results.member(key) = text;
-      } else {
-        results.member(key) = exchange(text);
+        continue;
       }
+      // A request can carry very many commands: a stop ends it between two of them, so it
+      // waits for one command at most.
+      stopping = stopping || (ranOne && stopped && stopped());
+      if (stopping) continue;
+      results.member(key) = exchange(text);
+      ranOne = true;
     }
   }
 
@@ -56,9 +64,10 @@ std::string ExecuteRequestWith(const std::string& requestText, const CommandExch
 
 }  // namespace detail
 
-std::string ExecuteRequest(std::string requestText, SerialPort* port) {
+std::string ExecuteRequest(std::string requestText, SerialPort* port, const StopCheck& stopped) {
   return detail::ExecuteRequestWith(
-      requestText, [port](const std::string& command) { return ExchangeCommand(command, port); });
+      requestText, [port](const std::string& command) { return ExchangeCommand(command, port); },
+      stopped);
 }
 
 }  // namespace morvanix

@@ -33,8 +33,9 @@ class ServiceHost {
 
   // Null on failure.
   virtual ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) = 0;
-  // Waits without a time limit for the thread to end, then releases its handle.
-  virtual void WaitForThread(ThreadHandle thread) = 0;
+  // Waits without a time limit for the thread to end, then releases its handle; returns
+  // what the thread's procedure returned.
+  virtual std::uint32_t WaitForThread(ThreadHandle thread) = 0;
 
   // The error code of the calling thread's last failed operation.
   virtual std::uint32_t LastError() = 0;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -52,7 +53,7 @@ class PosixServiceHost final : public ServiceHost {
   void SignalEvent(EventHandle event) override;
   void CloseEvent(EventHandle event) override;
   ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) override;
-  void WaitForThread(ThreadHandle thread) override;
+  std::uint32_t WaitForThread(ThreadHandle thread) override;
   std::uint32_t LastError() override { return lastError; }
   std::string ModuleFileName() override;
   void DebugString(const char* text) override { DebugOutput(text); }
@@ -60,6 +61,8 @@ class PosixServiceHost final : public ServiceHost {
  private:
   std::atomic<ControlHandlerFunction> handler_{nullptr};
   std::atomic<std::uint32_t> reportedState_{0};
+  // The exit code of the last STOPPED report: the process ends with a failure after it.
+  std::atomic<std::uint32_t> stoppedExitCode_{0};
 };
 
 std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
@@ -74,6 +77,7 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  stoppedExitCode_.store(0);
   const pthread_t dispatcher = pthread_self();
   // A peer or a journal that went away must fail the write, not end the process.
   ::signal(SIGPIPE, SIG_IGN);
@@ -117,7 +121,9 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
   sigaddset(&wake, SIGUSR1);
   const timespec now{0, 0};
   sigtimedwait(&wake, nullptr, &now);
-  return 0;
+  // A service that stopped with an error ends the process with a failure status (1), so
+  // that systemd's restart on failure acts; a clean stop exits 0.
+  return stoppedExitCode_.load() == 0 ? 0 : 1;
 }
 
 ServiceStatusHandle PosixServiceHost::RegisterControlHandler(const char*,
@@ -128,6 +134,7 @@ ServiceStatusHandle PosixServiceHost::RegisterControlHandler(const char*,
 
 bool PosixServiceHost::ReportStatus(ServiceStatusHandle, const ServiceStatus& status) {
   reportedState_.store(status.dwCurrentState);
+  if (status.dwCurrentState == kServiceStopped) stoppedExitCode_.store(status.dwWin32ExitCode);
   char line[160];
   std::snprintf(line, sizeof line,
                 "morvanix: service status %s (type 0x%x, controls %u, exit code %u, check "
@@ -152,9 +159,18 @@ void PosixServiceHost::CloseEvent(EventHandle event) {
   delete static_cast<StopEvent*>(event);
 }
 
+// A thread with the place its procedure's result is kept.
+struct WorkerThread {
+  std::uint32_t result = 0;
+  std::thread thread;
+};
+
 ThreadHandle PosixServiceHost::StartThread(ThreadProcedure procedure, void* parameter) {
   try {
-    return new std::thread(procedure, parameter);
+    auto worker = std::make_unique<WorkerThread>();
+    worker->thread = std::thread(
+        [procedure, parameter, result = &worker->result] { *result = procedure(parameter); });
+    return worker.release();
   } catch (const std::system_error& error) {
     lastError = static_cast<std::uint32_t>(error.code().value());
   } catch (const std::bad_alloc&) {
@@ -163,10 +179,10 @@ ThreadHandle PosixServiceHost::StartThread(ThreadProcedure procedure, void* para
   return nullptr;
 }
 
-void PosixServiceHost::WaitForThread(ThreadHandle thread) {
-  auto* worker = static_cast<std::thread*>(thread);
-  if (worker->joinable()) worker->join();
-  delete worker;
+std::uint32_t PosixServiceHost::WaitForThread(ThreadHandle thread) {
+  std::unique_ptr<WorkerThread> worker(static_cast<WorkerThread*>(thread));
+  if (worker->thread.joinable()) worker->thread.join();
+  return worker->result;
 }
 
 std::string PosixServiceHost::ModuleFileName() {

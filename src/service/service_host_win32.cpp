@@ -19,9 +19,9 @@ std::atomic<ControlHandlerFunction> controlHandlerFunction{nullptr};
 std::string registeredServiceName;  // written before the handler is registered
 std::once_flag failureActionsOnce;
 
-// A service that crashes comes back: restarted 5 s after each of its first three failures,
-// counted afresh after a day without one. The installer cannot set this, so the service
-// does once it runs; a failure is reported as debug output and changes nothing else.
+// A service that crashes, or stops with an error, comes back: restarted 5 s after each of
+// its first three failures, counted afresh after a day without one. The installer cannot set this,
+// so the service does once it runs; a failure is reported as debug output and changes nothing else.
 void SetFailureActions(const std::string& serviceName) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (manager == nullptr) {
@@ -44,6 +44,12 @@ void SetFailureActions(const std::string& serviceName) {
   config.lpsaActions = actions;
   if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &config)) {
     OutputDebugStringA("morvanix: failure actions: ChangeServiceConfig2A failed");
+  }
+  // A stop with a non-zero exit code (the endpoint lost) counts as a failure too.
+  SERVICE_FAILURE_ACTIONS_FLAG onStops{};
+  onStops.fFailureActionsOnNonCrashFailures = TRUE;
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onStops)) {
+    OutputDebugStringA("morvanix: failure actions: the flag for failed stops was not taken");
   }
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
@@ -122,9 +128,12 @@ class Win32ServiceHost final : public ServiceHost {
     return thread;
   }
 
-  void WaitForThread(ThreadHandle thread) override {
+  std::uint32_t WaitForThread(ThreadHandle thread) override {
     WaitForSingleObject(thread, INFINITE);
+    DWORD result = 0;
+    if (!GetExitCodeThread(thread, &result)) result = GetLastError();
     CloseHandle(thread);
+    return result;
   }
 
   std::uint32_t LastError() override { return GetLastError(); }

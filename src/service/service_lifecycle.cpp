@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/descriptor_limit.h"
 #include "base/event_log.h"
 #include "base/log_path.h"
 #include "bridge/bridge_state.h"
@@ -58,14 +59,27 @@ void ServiceMain(std::uint32_t, char**) {
 
   // A worker that cannot be started leaves nothing to wait for: the service stops at once.
   ThreadHandle worker = host.StartThread(ServiceWorkerThread, nullptr);
-  if (worker != nullptr) host.WaitForThread(worker);
+  const std::uint32_t workerCode = worker != nullptr ? host.WaitForThread(worker) : 0;
 
-  std::lock_guard<std::mutex> lock(state.statusLock);
-  detail::StopHttpServer();
-  host.CloseEvent(state.stopEvent);
-  state.stopEvent = kInvalidEventHandle;
-  SetStatus(state.serviceStatus, kServiceStopped, 0, 0, 3);
-  host.ReportStatus(state.statusHandle, state.serviceStatus);
+  ServiceStatusHandle handle = nullptr;
+  ServiceStatus stopped;
+  {
+    std::lock_guard<std::mutex> lock(state.statusLock);
+    detail::StopHttpServer();
+    host.CloseEvent(state.stopEvent);
+    state.stopEvent = kInvalidEventHandle;
+    // A worker that failed (the endpoint lost) stops the service with an error, so that the
+    // service manager's failure actions restart it.
+    SetStatus(state.serviceStatus, kServiceStopped, 0,
+              workerCode == 0 ? 0 : kErrorServiceSpecificError, 3);
+    state.serviceStatus.dwServiceSpecificExitCode = workerCode;
+    handle = state.statusHandle;
+    stopped = state.serviceStatus;
+  }
+  // The last thing done, and outside the lock: once STOPPED is reported, the process may end
+  // and destroy the state, its lock included. The state already reads STOPPED, so a control
+  // that comes meanwhile does nothing, and one accepted earlier has reported under the lock.
+  host.ReportStatus(handle, stopped);
 }
 
 void ServiceControlHandler(std::uint32_t control) {
@@ -86,6 +100,8 @@ void ServiceControlHandler(std::uint32_t control) {
 
 int RunServiceProcess(ServiceHost& host) {
   UseServiceHost(host);
+  // Before any thread runs: the connection cap is worked out from the limit in force.
+  RaiseDescriptorLimit();
   char logPath[kLogPathCapacity];
   const bool computed = ComputeLogPath(host.ModuleFileName(), logPath);
   SetEventLogPath(logPath);

@@ -20,8 +20,8 @@ void StopHttpServer();
 
 }  // namespace detail
 
-// The work of main: the event log path next to the executable, then the dispatcher under
-// the service name. Returns the process exit code.
+// The work of main: the descriptor limit raised, the event log path next to the executable,
+// then the dispatcher under the service name. Returns the process exit code.
 int RunServiceProcess(ServiceHost& host);
 
 }  // namespace morvanix

@@ -135,6 +135,34 @@ TEST_F(ExecutorTest, ClosedPortAnswersErrorForEveryCommandButFunction) {
             "{\n  \"1\" : \"ERROR\",\n  \"2\" : \"ERROR\",\n  \"function\" : \"f\"\n}");
 }
 
+TEST_F(ExecutorTest, AStopEndsTheRequestBetweenTwoCommands) {
+  struct Case {
+    std::size_t stopAfter;  // commands run when the stop comes
+    std::vector<std::string> sent;
+    std::string result;
+  };
+  const std::string request =
+      R"({"id":1,"command":"{\"1\":\"A\",\"2\":\"B\",\"3\":\"C\",\"function\":\"f\"}"})";
+  const std::vector<Case> cases = {
+      // A stop before the start still lets the first command run.
+      {0, {"A"}, "{\n  \"1\" : \"A-ok\",\n  \"function\" : \"f\"\n}"},
+      {2, {"A", "B"}, "{\n  \"1\" : \"A-ok\",\n  \"2\" : \"B-ok\",\n  \"function\" : \"f\"\n}"},
+      {3,
+       {"A", "B", "C"},
+       "{\n  \"1\" : \"A-ok\",\n  \"2\" : \"B-ok\",\n  \"3\" : \"C-ok\",\n  "
+       "\"function\" : \"f\"\n}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stopAfter);
+    RecordingAdapter adapter;
+    const StopCheck stopped = [&] { return adapter.commands.size() >= c.stopAfter; };
+    JsonValue result =
+        JsonValue::parse(detail::ExecuteRequestWith(request, adapter.exchange(), stopped));
+    EXPECT_EQ(adapter.commands, c.sent);
+    EXPECT_EQ(result.member("result").stringValue(), c.result);
+  }
+}
+
 TEST(ReplaceAll, ReplacesEveryOccurrenceWithoutRescanningInsertedText) {
   struct Case {
     std::string text, from, to, expected;

@@ -26,6 +26,9 @@ class RecordingServiceHost final : public ServiceHost {
   std::uint32_t dispatcherError = 0;
   std::string moduleFileName = "/opt/agent/morvanix-agent";
   std::function<void()> worker;
+  std::uint32_t workerExitCode = 0;  // what WaitForThread returns
+  // Called on every report, on the reporting thread, outside the host's own lock.
+  std::function<void(const ServiceStatus&)> onReport;
 
   std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction) override {
     Record(std::string("StartDispatcher ") + serviceName);
@@ -41,6 +44,7 @@ class RecordingServiceHost final : public ServiceHost {
   }
 
   bool ReportStatus(ServiceStatusHandle handle, const ServiceStatus& status) override {
+    if (onReport) onReport(status);
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back("ReportStatus");
     handles_.push_back(handle);
@@ -80,9 +84,10 @@ class RecordingServiceHost final : public ServiceHost {
     return &workerThread_;
   }
 
-  void WaitForThread(ThreadHandle thread) override {
+  std::uint32_t WaitForThread(ThreadHandle thread) override {
     Record("WaitForThread");
     if (thread == &workerThread_ && workerThread_.joinable()) workerThread_.join();
+    return workerExitCode;
   }
 
   std::uint32_t LastError() override { return lastError_; }

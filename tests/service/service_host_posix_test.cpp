@@ -60,6 +60,17 @@ void ServiceSignalledWhileStarting(std::uint32_t, char**) {
 
 void ServiceEndingAtOnce(std::uint32_t, char**) {}
 
+std::atomic<std::uint32_t> stoppedExitCode{0};
+
+void ServiceStoppingWithExitCode(std::uint32_t, char**) {
+  ServiceHost& host = PlatformServiceHost();
+  ServiceStatusHandle handle = host.RegisterControlHandler(kServiceName, RecordControl);
+  ServiceStatus status;
+  status.dwCurrentState = kServiceStopped;
+  status.dwWin32ExitCode = stoppedExitCode.load();
+  host.ReportStatus(handle, status);
+}
+
 class ServicePosixHost : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,6 +109,23 @@ TEST_F(ServicePosixHost, ReturnsWhenTheServiceMainReturns) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(PlatformServiceHost().StartDispatcher(kServiceName, ServiceEndingAtOnce), 0u);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+}
+
+TEST_F(ServicePosixHost, AServiceStoppedWithAnErrorEndsTheProcessWithAFailure) {
+  struct Case {
+    std::uint32_t exitCode;
+    std::uint32_t processStatus;
+  };
+  // The clean stop last: a failure of an earlier run must not stick.
+  for (const Case& c : {Case{kErrorServiceSpecificError, 1}, Case{5, 1}, Case{0, 0}}) {
+    SCOPED_TRACE(c.exitCode);
+    stoppedExitCode.store(c.exitCode);
+    testing::internal::CaptureStderr();
+    const std::uint32_t result =
+        PlatformServiceHost().StartDispatcher(kServiceName, ServiceStoppingWithExitCode);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, c.processStatus);
+  }
 }
 
 TEST_F(ServicePosixHost, ModuleFileNameIsTheRunningExecutable) {

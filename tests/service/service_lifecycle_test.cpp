@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -240,6 +241,38 @@ TEST_F(ServiceLifecycle, WorkerEndingByItselfStopsWithoutTheStopLine) {
 
   ExpectReports(host_.Reports(), {kStartPending, kRunning, kStopped});
   EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(ServiceLifecycle, StopsWithTheWorkersFailureReportedOutsideTheStatusLock) {
+  struct Case {
+    std::uint32_t workerCode;
+    std::uint32_t exitCode;
+  };
+  for (const Case& c : {Case{0, 0}, Case{kWorkerEndpointLost, kErrorServiceSpecificError}}) {
+    SCOPED_TRACE(c.workerCode);
+    RecordingServiceHost host;
+    UseServiceHost(host);
+    bridgeState.serviceStatus = ServiceStatus{};
+    host.workerExitCode = c.workerCode;
+    // Once STOPPED is reported the process may end and destroy the lock: it must be free.
+    std::atomic<int> lockFreeAtStopped{-1};
+    host.onReport = [&lockFreeAtStopped](const ServiceStatus& status) {
+      if (status.dwCurrentState != kServiceStopped) return;
+      std::async(std::launch::async, [&lockFreeAtStopped] {
+        const bool free = bridgeState.statusLock.try_lock();
+        if (free) bridgeState.statusLock.unlock();
+        lockFreeAtStopped = free ? 1 : 0;
+      }).wait();
+    };
+    ServiceMain(1, nullptr);
+    const std::vector<ServiceStatus> reports = host.Reports();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[2].dwCurrentState, kServiceStopped);
+    EXPECT_EQ(reports[2].dwWin32ExitCode, c.exitCode);
+    EXPECT_EQ(reports[2].dwServiceSpecificExitCode, c.workerCode);
+    EXPECT_EQ(lockFreeAtStopped.load(), 1);
+  }
+  UseServiceHost(host_);
 }
 
 TEST_F(ServiceLifecycle, StopBeforeTheServerListensStillEndsTheWorker) {
