@@ -20,7 +20,7 @@ std::size_t DiscardStaleInput(SerialPort& port, int maxPolls) {
   return dropped;
 }
 
-std::string CollectAnswer(SerialPort& port, const CollectLimits& limits) {
+std::string CollectAnswer(SerialPort& port, const CollectLimits& limits, CollectReport* report) {
   std::string answer;
   std::size_t received = 0;
   int passes = 0;
@@ -31,6 +31,7 @@ std::string CollectAnswer(SerialPort& port, const CollectLimits& limits) {
       bool gotByte = false;
       const char byte = port.ReadChar(gotByte);
       if (!gotByte) break;
+      if (report != nullptr) report->raw.push_back(byte);
       if (byte == '>') {
         promptSeen = true;
       } else if (byte != '\r' && received >= limits.echo) {
@@ -40,6 +41,7 @@ std::string CollectAnswer(SerialPort& port, const CollectLimits& limits) {
     }
     std::this_thread::sleep_for(kPassPause);
     ++passes;
+    if (report != nullptr) report->promptSeen = promptSeen;
     if (promptSeen || passes >= limits.maxPasses ||
         received >= static_cast<std::size_t>(limits.maxReceived)) {
       break;

@@ -17,10 +17,18 @@ struct CollectLimits {
   std::size_t echo;  // the first bytes read, dropped as the echo of the command
 };
 
+// What a collection saw besides its answer.
+struct CollectReport {
+  bool promptSeen = false;  // the last pass brought the prompt
+  std::string raw;          // every byte read, in arrival order
+};
+
 // A pass polls until a poll brings no byte (or kMaxPassBytes came), then sleeps 10 ms. The
 // limits and the prompt are looked at after each pass only. CR and ">" are dropped; every
 // other byte after the echo is kept in arrival order.
-std::string CollectAnswer(SerialPort& port, const CollectLimits& limits);
+// When report is given, it is filled in as well.
+std::string CollectAnswer(SerialPort& port, const CollectLimits& limits,
+                          CollectReport* report = nullptr);
 
 // Bytes a single pass takes before it looks at its limits, so that an endless stream cannot
 // keep one pass going for ever.
