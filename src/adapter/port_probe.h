@@ -17,14 +17,35 @@ struct PortProbe {
   std::string openError;          // kBusy / kCannotOpen: the reason in words
 };
 
-// Opens deviceName ("\\.\COM3" or a path), probes it as the agent's scan does, closes it.
+// Opens deviceName ("\\.\COM3" or a path), probes it as the agent's scan does, closes it:
+// the reset command at 38400 baud, then, when that found no adapter on a device that
+// opened, at the other rates of kOtherProbeRates in turn.
 PortProbe ProbePort(const std::string& deviceName);
+
+// The rates tried after 38400, in order (common adapter settings first).
+inline constexpr std::int32_t kOtherProbeRates[] = {115200, 9600, 57600, 19200};
+
+// True when a device answered at all, so that other rates are worth a try.
+inline bool Opened(const PortProbe& probe) {
+  return probe.verdict == ProbeVerdict::kSilent || probe.verdict == ProbeVerdict::kNotAdapter;
+}
 
 // Test seams.
 namespace detail {
 
-// One reset command at one rate on the given (closed) port, which is closed again after.
-PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate);
+// Whether the probe at 38400 waits the scan's full time for the reset answer, or the short
+// time that the other rates get.
+enum class ResetWait { kFull, kShort };
+
+// The reset command at one rate on the given (closed) port, which is closed again after. An
+// answer that ends with the prompt without the echo gets a second reset command: an adapter
+// whose echo another program left off answers the first one unechoed.
+PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
+                  ResetWait wait);
+
+// The other rates on a device that opened but gave no adapter at 38400; the last probe when
+// none answered.
+PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName);
 
 }  // namespace detail
 
