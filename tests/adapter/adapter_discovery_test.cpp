@@ -87,10 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
                       2,
                       "ELM327 v1.5 on COM2"},
         DiscoveryCase{"NoAdapterAnywhere", {{1, AdapterProfile::kSilent}}, {3}, 0, ""},
-        DiscoveryCase{"EchoLeftOff", {{5, AdapterProfile::kEchoOff}}, {}, 5, "ELM327 v1.5 on COM5"},
-        DiscoveryCase{"OkWithoutEchoStillPassedOver", {{2, AdapterProfile::kOkNoEcho}}, {}, 0, ""},
-        DiscoveryCase{
-            "NulBeforeTheBanner", {{3, AdapterProfile::kNul}}, {}, 3, "ELM327 v1.5 on COM3"},
         DiscoveryCase{
             "OtherRate", {{2, AdapterProfile::kBaud9600}}, {}, 2, "ELM327 v1.5 on COM2", 9600},
         // Other rates are tried only when the agent's own rate found nothing anywhere.
