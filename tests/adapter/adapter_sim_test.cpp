@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adapter_simulator.h"
@@ -118,10 +119,10 @@ class Host {
   }
   void Send(const std::string& text) const { (void)!::write(fd, text.data(), text.size()); }
   // Reads until the prompt, a hang-up or the wait; each read's size and time are kept.
-  std::string Read(int waitMs) {
+  std::string Read(int waitMs, const std::string& until = ">") {
     std::string got;
     const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
-    while (Clock::now() < end && got.find('>') == std::string::npos) {
+    while (Clock::now() < end && got.find(until) == std::string::npos) {
       pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, 5) <= 0) continue;
       if ((p.revents & POLLHUP) != 0) {
@@ -156,8 +157,11 @@ TEST(SimulatedAdapterLink, BusyAdapterStopsOnEarlyInput) {
   Started s(FastAdapterSimOptions(AdapterProfile::kBusy));
   ASSERT_TRUE(s.ok) << s.sim.error();
   Host host(s.sim.slavePath());
+  // A long AT ST wait (1020 ms) leaves the test ample time to come in before the prompt.
+  host.Send("ATSTFF\r");
+  host.Read(500);
   host.Send("0100\r");
-  const std::string first = host.Read(100);  // the answer is in, the prompt not yet
+  const std::string first = host.Read(1000, "80 10 \r");  // the answer is in, no prompt yet
   EXPECT_EQ(first.find('>'), std::string::npos) << first;
   host.Send("0105\r");  // the interrupting byte is lost: the adapter then reads "105"
   std::string rest = host.Read(500);
@@ -196,6 +200,11 @@ TEST(SimulatedAdapterLink, UnplugHangsUpAfterItsCommands) {
   host.Send("ATI\r");
   host.Read(500);
   EXPECT_TRUE(host.hungUp);
+  // The host can see the hang-up before the simulator's thread has noted it.
+  const auto end = Clock::now() + std::chrono::seconds(1);
+  while (!s.sim.Vanished() && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   EXPECT_TRUE(s.sim.Vanished());
 }
 
