@@ -40,6 +40,15 @@ std::string ExecuteOnAdapter(const std::string& reply) {
                         [] { return bridgeState.httpServer.StopRequested(); });
 }
 
+// An exchange closes the port when its device went away; the adapter then counts as
+// disconnected until the next agent check finds it.
+std::string RunOnAdapter(const std::string& reply) {
+  std::string result = ExecuteOnAdapter(reply);
+  std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
+  if (!bridgeState.adapterPort.IsOpen()) bridgeState.adapterConnected = false;
+  return result;
+}
+
 }  // namespace
 
 void HandleAgentCheck(const httplib::Request& request, httplib::Response& response) {
@@ -68,7 +77,7 @@ void HandleRequest(const httplib::Request& request, httplib::Response&) {
   }
   const std::string reply = FetchRequest(bridgeState.remote, ssid);
   if (NothingQueued(reply)) return;
-  SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+  SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
 }
 
 void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& response) {
@@ -80,17 +89,18 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
     if (reply.empty()) {
       // A failed fetch is answered once, as a single request is: repeating it would only
       // hammer a server that is already failing.
-      SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+      SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
     } else {
       bridgeState.repeatBudget = kRepeatBudget;
       std::int32_t left = 0;
       do {
-        SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+        SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
         // One atomic step, so that a stop stored between a read and a write cannot be lost.
         left = bridgeState.repeatBudget.fetch_sub(1) - 1;
         // A service stop waits for this connection: a stop that came while the request was
         // fetched, before the budget was set, must end the series as well.
-      } while (left > 0 && !bridgeState.httpServer.StopRequested());
+        // An unplugged adapter ends the series rather than post a thousand "ERROR" results.
+      } while (left > 0 && !bridgeState.httpServer.StopRequested() && bridgeState.adapterConnected);
     }
   }
   AnswerBlank(response);
