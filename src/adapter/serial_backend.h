@@ -23,6 +23,13 @@ inline constexpr std::uint32_t kModemRlsdOn = 0x80;
 
 enum class ModemControlLine { kRts, kDtr };
 
+// Why an Open failed. busy: the device exists but another program holds it. reason: the
+// system's error text in plain words ("No such file or directory").
+struct SerialOpenError {
+  bool busy = false;
+  std::string reason;
+};
+
 // The platform half of SerialPort: one device, opened once. SerialPort keeps the settings and
 // the Closed/Held/Ready states and calls the I/O operations only after Open returned 0.
 class SerialBackend {
@@ -45,6 +52,12 @@ class SerialBackend {
   virtual bool SetModemLine(ModemControlLine line, bool on) = 0;
   // The kModem* bits of the lines that are on; false when the device has no modem lines.
   virtual bool GetModemStatus(std::uint32_t& status) = 0;
+
+  // Why the last Open failed; {} after a successful one.
+  virtual SerialOpenError LastOpenError() const { return {}; }
+  // A read or write saw the device go away (unplugged, its driver gone); stays true until
+  // Close. A device that is merely silent is not lost.
+  virtual bool DeviceLost() const { return false; }
 };
 
 // The backend of the platform the agent was built for.

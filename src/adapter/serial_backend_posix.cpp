@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,11 @@ constexpr int kSettleMs = 60;
 constexpr int kWriteMsPerByte = 15;
 constexpr int kWriteBaseMs = 100;
 
+// The errors of a read or write that mean the device itself went away.
+bool IsLossErrno(int e) {
+  return e == EIO || e == ENXIO || e == ENODEV;
+}
+
 std::vector<std::string> DevEntries() {
   std::vector<std::string> names;
   DIR* dir = opendir("/dev");
@@ -45,35 +51,40 @@ class PosixSerialBackend final : public SerialBackend {
 
   int Open(const std::string& portName, const SerialLineSettings& line) override {
     Close();
+    openError_ = {};
     const std::string path = ResolveSerialDevicePath(
         portName, std::getenv("MORVANIX_SERIAL_DIR"),
         ComPortNumber(portName) ? DevEntries() : std::vector<std::string>());
-    if (path.empty()) return 1;
+    if (path.empty()) return Failed(1, ENOENT);
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return 1;
+    if (fd_ < 0) return Failed(1, errno);
     // TIOCEXCL keeps other users out; it does not hold against privileged processes, so an
     // advisory lock backs it. A file that is no terminal fails later, at the purge.
     if (ioctl(fd_, TIOCEXCL) == 0) {
       exclusive_ = true;
     } else if (errno != ENOTTY) {
+      const int e = errno;
       Release();
-      return 1;
+      return Failed(1, e);
     }
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      // Someone else's lock reads as "would block"; say what it means.
+      const int e = errno == EWOULDBLOCK ? EBUSY : errno;
       Release();
-      return 1;
+      return Failed(1, e);
     }
-    if (tcflush(fd_, TCIOFLUSH) != 0) return 2;
+    if (tcflush(fd_, TCIOFLUSH) != 0) return Failed(2, errno);
     termios found{};
-    if (tcgetattr(fd_, &found) != 0) return 3;
+    if (tcgetattr(fd_, &found) != 0) return Failed(3, errno);
     saved_ = found;
     termios wanted = found;
-    const bool applied =
-        morvanix::MakeLineSettings(line, wanted) && tcsetattr(fd_, TCSANOW, &wanted) == 0;
+    const bool expressible = morvanix::MakeLineSettings(line, wanted);
+    const bool applied = expressible && tcsetattr(fd_, TCSANOW, &wanted) == 0;
+    const int applyErrno = expressible ? errno : EINVAL;
     std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
-    if (!applied) return 4;
+    if (!applied) return Failed(4, applyErrno);
     termios readBack{};
-    if (tcgetattr(fd_, &readBack) != 0) return 5;
+    if (tcgetattr(fd_, &readBack) != 0) return Failed(5, errno);
     // The driver must not drive DTR or RTS; devices without modem lines refuse this.
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)ioctl(fd_, TIOCMBIC, &lines);
@@ -98,13 +109,19 @@ class PosixSerialBackend final : public SerialBackend {
         sent += static_cast<std::size_t>(w);
         continue;
       }
-      if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+      if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (IsLossErrno(errno)) lost_ = true;
+        return false;
+      }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd p{fd_, POLLOUT, 0};
       if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-      if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+      if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        lost_ = true;
+        return false;
+      }
     }
     return true;
   }
@@ -116,8 +133,12 @@ class PosixSerialBackend final : public SerialBackend {
       gotByte = true;
       return rxByte_;
     }
+    if (lost_) return rxByte_;
     pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, kReadPollMs) > 0 && (p.revents & POLLIN) != 0) gotByte = ReadOne();
+    if (poll(&p, 1, kReadPollMs) <= 0) return rxByte_;
+    if ((p.revents & POLLIN) != 0) gotByte = ReadOne();
+    // A hang-up can come with the last bytes: those are read first, the loss shows next poll.
+    if (!gotByte && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) lost_ = true;
     return rxByte_;
   }
 
@@ -126,6 +147,9 @@ class PosixSerialBackend final : public SerialBackend {
     int bits = which == ModemControlLine::kRts ? TIOCM_RTS : TIOCM_DTR;
     return ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
   }
+
+  SerialOpenError LastOpenError() const override { return openError_; }
+  bool DeviceLost() const override { return lost_; }
 
   bool GetModemStatus(std::uint32_t& status) override {
     status = 0;
@@ -142,9 +166,16 @@ class PosixSerialBackend final : public SerialBackend {
   bool ReadOne() {
     char byte = 0;
     const ssize_t r = ::read(fd_, &byte, 1);
+    if (r < 0 && IsLossErrno(errno)) lost_ = true;
     if (r != 1) return false;
     rxByte_ = byte;
     return true;
+  }
+
+  // Records why Open stopped at this step and returns the step's code.
+  int Failed(int code, int e) {
+    openError_ = {e == EBUSY, std::generic_category().message(e)};
+    return code;
   }
 
   void Release() {
@@ -157,12 +188,15 @@ class PosixSerialBackend final : public SerialBackend {
     saved_.reset();
     exclusive_ = false;
     ready_ = false;
+    lost_ = false;
   }
 
   int fd_ = -1;
   char rxByte_ = '\0';
   bool exclusive_ = false;
   bool ready_ = false;
+  bool lost_ = false;
+  SerialOpenError openError_;
   std::optional<termios> saved_;
 };
 

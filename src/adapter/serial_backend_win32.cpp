@@ -14,6 +14,38 @@ namespace {
 constexpr DWORD kReadPollMs = 10;
 constexpr DWORD kSettleMs = 60;
 
+// The errors of a read or write that mean the device went away (a USB adapter pulled out).
+// ERROR_OPERATION_ABORTED is not among them: that is our own cancel.
+bool IsLossError(DWORD e) {
+  switch (e) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The system's text for an error code, without the trailing line break and full stop.
+std::string ErrorText(DWORD e) {
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, e, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n > 0 && text != nullptr ? std::string(text, n) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!out.empty() &&
+         (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.')) {
+    out.pop_back();
+  }
+  if (out.empty()) out = "system error " + std::to_string(e);
+  return out;
+}
+
 BYTE ParityCode(char letter) {
   switch (letter) {
     case 'O':
@@ -48,14 +80,15 @@ class Win32SerialBackend final : public SerialBackend {
     if (handle_ != INVALID_HANDLE_VALUE) return 0;
     handle_ = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) return 1;
+    openError_ = {};
+    if (handle_ == INVALID_HANDLE_VALUE) return Failed(1);
     if (!PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-      return 2;
+      return Failed(2);
     }
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle_, &dcb)) return 3;
+    if (!GetCommState(handle_, &dcb)) return Failed(3);
     dcb.BaudRate = static_cast<DWORD>(line.baudRate);
     dcb.ByteSize = static_cast<BYTE>(line.dataBits);
     dcb.Parity = ParityCode(line.parity);
@@ -66,18 +99,19 @@ class Win32SerialBackend final : public SerialBackend {
     dcb.fOutX = FALSE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     const BOOL applied = SetCommState(handle_, &dcb);
+    const DWORD applyError = GetLastError();
     Sleep(kSettleMs);
-    if (!applied) return 4;
-    if (!GetCommState(handle_, &dcb)) return 5;
+    if (!applied) return Failed(4, applyError);
+    if (!GetCommState(handle_, &dcb)) return Failed(5);
 
     ZeroMemory(&readOverlapped_, sizeof readOverlapped_);
     readOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (readOverlapped_.hEvent == nullptr) return 6;
+    if (readOverlapped_.hEvent == nullptr) return Failed(6);
     ZeroMemory(&writeOverlapped_, sizeof writeOverlapped_);
     readPending_ = FALSE;
     writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (writeOverlapped_.hEvent == nullptr) return 7;
-    if (!GetCommTimeouts(handle_, &savedTimeouts_)) return 8;
+    if (writeOverlapped_.hEvent == nullptr) return Failed(7);
+    if (!GetCommTimeouts(handle_, &savedTimeouts_)) return Failed(8);
     timeoutsSaved_ = true;
 
     COMMTIMEOUTS timeouts;
@@ -86,7 +120,7 @@ class Win32SerialBackend final : public SerialBackend {
     timeouts.ReadTotalTimeoutConstant = 100;
     timeouts.WriteTotalTimeoutMultiplier = 15;
     timeouts.WriteTotalTimeoutConstant = 100;
-    if (!SetCommTimeouts(handle_, &timeouts)) return 9;
+    if (!SetCommTimeouts(handle_, &timeouts)) return Failed(9);
     ready_ = true;
     return 0;
   }
@@ -109,14 +143,16 @@ class Win32SerialBackend final : public SerialBackend {
     handle_ = INVALID_HANDLE_VALUE;
     timeoutsSaved_ = false;
     ready_ = false;
+    lost_ = false;
   }
 
   bool Write(const char* data, std::size_t n) override {
     if (!ready_) return false;
     DWORD written = 0;
     if (WriteFile(handle_, data, static_cast<DWORD>(n), &written, &writeOverlapped_)) return true;
-    if (GetLastError() != ERROR_IO_PENDING) return false;
-    return GetOverlappedResult(handle_, &writeOverlapped_, &written, TRUE) != FALSE;
+    if (GetLastError() != ERROR_IO_PENDING) return NoteFailure();
+    if (GetOverlappedResult(handle_, &writeOverlapped_, &written, TRUE)) return true;
+    return NoteFailure();
   }
 
   char ReadChar(bool& gotByte) override {
@@ -128,14 +164,20 @@ class Win32SerialBackend final : public SerialBackend {
         gotByte = (count == 1);
         return rxByte_;
       }
-      if (GetLastError() != ERROR_IO_PENDING) return rxByte_;
+      if (GetLastError() != ERROR_IO_PENDING) {
+        NoteFailure();
+        return rxByte_;
+      }
       readPending_ = TRUE;
     }
     if (WaitForSingleObject(readOverlapped_.hEvent, kReadPollMs) != WAIT_OBJECT_0) return rxByte_;
     // A read that ended with an error is collected once; the next call starts a new one.
     const BOOL collected = GetOverlappedResult(handle_, &readOverlapped_, &count, FALSE);
     readPending_ = FALSE;
-    if (!collected) return rxByte_;
+    if (!collected) {
+      NoteFailure();
+      return rxByte_;
+    }
     gotByte = (count == 1);
     return rxByte_;
   }
@@ -151,6 +193,9 @@ class Win32SerialBackend final : public SerialBackend {
     return EscapeCommFunction(handle_, function) != FALSE;
   }
 
+  SerialOpenError LastOpenError() const override { return openError_; }
+  bool DeviceLost() const override { return lost_; }
+
   bool GetModemStatus(std::uint32_t& status) override {
     status = 0;
     DWORD bits = 0;
@@ -160,6 +205,18 @@ class Win32SerialBackend final : public SerialBackend {
   }
 
  private:
+  // Records why Open stopped at this step and returns the step's code.
+  int Failed(int code, DWORD e = GetLastError()) {
+    openError_ = {e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION, ErrorText(e)};
+    return code;
+  }
+
+  // Marks the device lost when the failure of the last call says so; false for the caller.
+  bool NoteFailure() {
+    if (IsLossError(GetLastError())) lost_ = true;
+    return false;
+  }
+
   char rxByte_ = '\0';
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   OVERLAPPED readOverlapped_;
@@ -168,6 +225,8 @@ class Win32SerialBackend final : public SerialBackend {
   COMMTIMEOUTS savedTimeouts_;
   bool timeoutsSaved_ = false;
   bool ready_ = false;
+  bool lost_ = false;
+  SerialOpenError openError_;
 };
 
 }  // namespace

@@ -71,8 +71,12 @@ void SerialPort::SetStopBits(float bits) {
 int SerialPort::Open() {
   if (backend_) return 0;
   std::unique_ptr<SerialBackend> candidate = makeBackend_ ? makeBackend_() : nullptr;
-  if (!candidate) return 1;
+  if (!candidate) {
+    lastOpenError_ = {false, "no serial backend on this platform"};
+    return 1;
+  }
   const int code = candidate->Open(portName_, {baudRate_, dataBits_, parity_, stopBits_});
+  lastOpenError_ = code == 0 ? SerialOpenError{} : candidate->LastOpenError();
   if (code == 1) return 1;
   backend_ = std::move(candidate);
   ready_ = (code == 0);
@@ -102,6 +106,10 @@ char SerialPort::ReadChar(bool& gotByte) {
   gotByte = false;
   if (!ready_) return '\0';
   return backend_->ReadChar(gotByte);
+}
+
+bool SerialPort::DeviceLost() const {
+  return backend_ != nullptr && backend_->DeviceLost();
 }
 
 bool SerialPort::SetRts(bool on) {

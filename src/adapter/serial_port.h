@@ -67,6 +67,12 @@ class SerialPort {
   bool GetRing(bool& valid);
   bool GetRlsd(bool& valid);
 
+  // Why the last Open that did not return 0 failed, kept after the device is dropped; {}
+  // after a successful Open.
+  SerialOpenError LastOpenError() const { return lastOpenError_; }
+  // True once the held device reported that it went away; false again after Close.
+  bool DeviceLost() const;
+
   static constexpr std::size_t kMaxWrite = 1024;
 
  private:
@@ -81,6 +87,7 @@ class SerialPort {
   // Non-null while a device is held (Held or Ready).
   std::unique_ptr<SerialBackend> backend_;
   bool ready_ = false;
+  SerialOpenError lastOpenError_;
 };
 
 }  // namespace morvanix

@@ -20,6 +20,9 @@ struct FakeSerialRecord {
   SerialLineSettings line;
   std::vector<std::string> writes;
   std::vector<std::pair<ModemControlLine, bool>> modemChanges;
+  // What the backends report, set by the test.
+  SerialOpenError openError;
+  bool lost = false;
 };
 
 class FakeSerialBackend final : public SerialBackend {
@@ -55,6 +58,8 @@ class FakeSerialBackend final : public SerialBackend {
     status = modemStatus;
     return modemValid;
   }
+  SerialOpenError LastOpenError() const override { return record.openError; }
+  bool DeviceLost() const override { return record.lost; }
 
  private:
   FakeSerialRecord& record;

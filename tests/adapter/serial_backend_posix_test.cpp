@@ -67,6 +67,8 @@ TEST_F(SerialPosix, OpenResultCodes) {
     SerialPort port(c.name, c.baud, 8, 'N', 1.0f);
     EXPECT_EQ(port.Open(), c.code) << c.name;
     EXPECT_EQ(port.IsOpen(), c.code != 1) << c.name;
+    EXPECT_EQ(port.LastOpenError().reason.empty(), c.code == 0) << c.name;
+    EXPECT_FALSE(port.LastOpenError().busy) << c.name;
     if (c.code >= 2) {
       // Held: the device is kept but nothing goes through it.
       EXPECT_FALSE(port.Write("ATZ\r"));
@@ -88,6 +90,8 @@ TEST_F(SerialPosix, SecondOpenOfAHeldDeviceFails) {
   ASSERT_EQ(first.Open(), 0);
   EXPECT_EQ(second.Open(), 1);
   EXPECT_FALSE(second.IsOpen());
+  EXPECT_TRUE(second.LastOpenError().busy);
+  EXPECT_EQ(second.LastOpenError().reason, "Device or resource busy");
   first.Close();
   EXPECT_EQ(second.Open(), 0);
   // Closing leaves the device free for the next opener, whatever the holder was.

@@ -122,6 +122,43 @@ TEST(SerialStates, OpenResultDecidesHeldAndReady) {
   }
 }
 
+// The open error is the failed Open's, kept once the device is dropped and cleared by a
+// successful Open; the loss is the held device's and ends with Close.
+TEST(SerialStates, OpenErrorAndDeviceLossFollowTheBackend) {
+  const struct {
+    int code;
+    bool busy;
+    const char* reason;
+  } cases[] = {
+      {1, true, "Device or resource busy"},
+      {1, false, "No such file or directory"},
+      {4, false, "Invalid argument"},
+  };
+  for (const auto& c : cases) {
+    FakeSerialRecord record;
+    record.openError = {c.busy, c.reason};
+    SerialPort port(FakeMaker(record, c.code));
+    EXPECT_EQ(port.Open(), c.code);
+    port.Close();
+    EXPECT_EQ(port.LastOpenError().busy, c.busy) << c.reason;
+    EXPECT_EQ(port.LastOpenError().reason, c.reason);
+    EXPECT_FALSE(port.DeviceLost());
+  }
+  FakeSerialRecord record;
+  record.openError = {true, "stale"};
+  SerialPort port(FakeMaker(record, 0));
+  ASSERT_EQ(port.Open(), 0);
+  EXPECT_EQ(port.LastOpenError().reason, "");
+  EXPECT_FALSE(port.DeviceLost());
+  record.lost = true;
+  EXPECT_TRUE(port.DeviceLost());
+  port.Close();
+  EXPECT_FALSE(port.DeviceLost());
+  SerialPort noBackend([] { return std::unique_ptr<SerialBackend>(); });
+  EXPECT_EQ(noBackend.Open(), 1);
+  EXPECT_FALSE(noBackend.LastOpenError().reason.empty());
+}
+
 TEST(SerialStates, CloseTwiceAndReopenAfterFailure) {
   FakeSerialRecord record;
   SerialPort port(FakeMaker(record, 0));
