@@ -189,7 +189,7 @@ CheckLine SerialProbeLine(const SerialCandidate& candidate, const PortProbe& pro
       break;
   }
   if (!probe.answer.empty()) {
-    text += "; answered \"" + probe.answer + "\"";
+    text += "; answered \"" + Printable(probe.answer) + "\"";
     if (probe.verdict != ProbeVerdict::kAdapter)
       text += " at " + std::to_string(probe.baudRate) + " baud";
   }

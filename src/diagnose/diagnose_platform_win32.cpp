@@ -120,7 +120,8 @@ CheckLine AgentServiceCheck() {
   std::string text = what + ": " + StateName(status.dwCurrentState);
   if (status.dwProcessId != 0) text += " (process " + std::to_string(status.dwProcessId) + ")";
   if (status.dwCurrentState == SERVICE_RUNNING) return {Verdict::kOk, text};
-  if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != 0) {
+  if (status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode != NO_ERROR &&
+      status.dwWin32ExitCode != ERROR_SERVICE_NEVER_STARTED) {
     return {Verdict::kFail, text + ", last exit: " + ErrorText(status.dwWin32ExitCode)};
   }
   return {Verdict::kNote, text};
@@ -147,6 +148,10 @@ CheckLine LoopbackPortCheck(int port) {
     const MIB_TCPROW_OWNER_PID& row = rows->table[i];
     if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
     if (row.dwLocalAddr != loopback && row.dwLocalAddr != INADDR_ANY) continue;
+    if (row.dwOwningPid == 0) {
+      // Wine, for one, fills the table without owners.
+      return {Verdict::kNote, where + ": taken; the system does not say by which process"};
+    }
     const std::string name = ProcessName(row.dwOwningPid);
     const std::string text = where + ": taken by " + (name.empty() ? "a process" : name) +
                              " (process " + std::to_string(row.dwOwningPid) + ")";

@@ -25,10 +25,10 @@ std::string FormatCheckLine(const CheckLine& line) {
   const char* word = line.verdict == Verdict::kOk     ? "ok    "
                      : line.verdict == Verdict::kFail ? "FAIL  "
                                                       : "note  ";
-  return word + Printable(line.text);
+  return word + Printable(line.text, false);
 }
 
-std::string Printable(std::string_view bytes) {
+std::string Printable(std::string_view bytes, bool escapeBackslash) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(bytes.size());
@@ -40,7 +40,7 @@ std::string Printable(std::string_view bytes) {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (c == '\\') {
+    } else if (c == '\\' && escapeBackslash) {
       out += "\\\\";
     } else if (byte < 0x20 || byte > 0x7E) {
       out += "\\x";

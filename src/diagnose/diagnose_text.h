@@ -15,12 +15,14 @@ struct CheckLine {
   std::string text;
 };
 
-// "ok    text", "FAIL  text" or "note  text", in plain ASCII (see Printable).
+// "ok    text", "FAIL  text" or "note  text", in plain ASCII: bytes outside printable ASCII
+// are escaped as Printable does; backslashes stay as they are (Windows paths).
 std::string FormatCheckLine(const CheckLine& line);
 
-// The text with every byte outside printable ASCII written as an escape: \r, \n, \t, \\ and
-// \xHH for the rest, so that an adapter's answer shows exactly what came back.
-std::string Printable(std::string_view bytes);
+// The text with every byte outside printable ASCII written as an escape: \r, \n, \t and
+// \xHH for the rest, and a backslash as \\, so that an adapter's answer shows exactly what
+// came back.
+std::string Printable(std::string_view bytes, bool escapeBackslash = true);
 
 // The socket inodes of the TCP sockets listening on port that would keep the agent from
 // binding 127.0.0.1 there, from the text of /proc/net/tcp (v6 false) or /proc/net/tcp6:

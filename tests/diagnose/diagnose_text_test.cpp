@@ -21,7 +21,7 @@ TEST(DiagnosePrintable, EscapesEveryByteOutsidePrintableAscii) {
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(Printable(c.bytes), c.shown) << c.shown;
-  EXPECT_EQ(FormatCheckLine({Verdict::kFail, "x\r"}), "FAIL  x\\r");
+  EXPECT_EQ(FormatCheckLine({Verdict::kFail, "C:\\x\r"}), "FAIL  C:\\x\\r");
 }
 
 constexpr char kTcp[] =
@@ -74,15 +74,16 @@ TEST(DiagnoseSerial, NamesEachVerdictAndTheScanLimit) {
     std::string text;
   } cases[] = {
       {3, adapter, Verdict::kOk,
-       "COM3 (dev): adapter \"ELM327 v1.5\" at 9600 baud; answered \"ATZ\r\r\rELM327 v1.5\r\r>\""},
+       "COM3 (dev): adapter \"ELM327 v1.5\" at 9600 baud; answered "
+       "\"ATZ\\r\\r\\rELM327 v1.5\\r\\r>\""},
       {17, adapter, Verdict::kNote,
        "COM17 (dev), outside the agent's scan of COM1 to COM16: adapter \"ELM327 v1.5\" at 9600 "
-       "baud; answered \"ATZ\r\r\rELM327 v1.5\r\r>\""},
+       "baud; answered \"ATZ\\r\\r\\rELM327 v1.5\\r\\r>\""},
       {1, busy, Verdict::kNote,
        "COM1 (dev): busy (held by another program, probably the running agent)"},
       {2, closed, Verdict::kNote, "COM2 (dev): cannot be opened: Permission denied"},
       {4, junk, Verdict::kNote,
-       "COM4 (dev): answers but is not an adapter; answered \"\r\nOK\r\n\" at 38400 baud"},
+       "COM4 (dev): answers but is not an adapter; answered \"\\r\\nOK\\r\\n\" at 38400 baud"},
   };
   for (const auto& c : cases) {
     const CheckLine line = SerialProbeLine({c.number, "dev"}, c.probe);
