@@ -58,6 +58,10 @@ class PosixSerialBackend final : public SerialBackend {
     if (path.empty()) return Failed(1, ENOENT);
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return Failed(1, errno);
+    // The open raised DTR and RTS; lower them before anything else, since a board that resets
+    // on DTR restarts on every pulse. Devices without modem lines refuse this.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(fd_, TIOCMBIC, &lines);
     // TIOCEXCL keeps other users out; it does not hold against privileged processes, so an
     // advisory lock backs it. A file that is no terminal fails later, at the purge.
     if (ioctl(fd_, TIOCEXCL) == 0) {
@@ -85,8 +89,7 @@ class PosixSerialBackend final : public SerialBackend {
     if (!applied) return Failed(4, applyErrno);
     termios readBack{};
     if (tcgetattr(fd_, &readBack) != 0) return Failed(5, errno);
-    // The driver must not drive DTR or RTS; devices without modem lines refuse this.
-    int lines = TIOCM_DTR | TIOCM_RTS;
+    // Leaving speed 0 raises the lines again on some drivers: lower them once more.
     (void)ioctl(fd_, TIOCMBIC, &lines);
     ready_ = true;
     return 0;

@@ -1,34 +1,31 @@
 // Serial backend over the Windows communications API, opened for overlapped I/O so that a
-// one-byte read can be polled with a 10 ms wait and left outstanding between polls.
+// one-byte read can be polled with a 10 ms wait and left outstanding between polls. The
+// polling, the bounded waits and the cancellation live in OverlappedSerialIo; this file makes
+// the system calls.
 #include <windows.h>
 
 #include <memory>
 #include <string>
 
+#include "adapter/overlapped_serial_io.h"
 #include "adapter/serial_backend.h"
 
 namespace morvanix {
 
 namespace {
 
-constexpr DWORD kReadPollMs = 10;
-constexpr DWORD kSettleMs = 60;
+static_assert(comm_error::kFileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(comm_error::kAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(comm_error::kBadCommand == ERROR_BAD_COMMAND);
+static_assert(comm_error::kGenFailure == ERROR_GEN_FAILURE);
+static_assert(comm_error::kSharingViolation == ERROR_SHARING_VIOLATION);
+static_assert(comm_error::kOperationAborted == ERROR_OPERATION_ABORTED);
+static_assert(comm_error::kIoIncomplete == ERROR_IO_INCOMPLETE);
+static_assert(comm_error::kIoPending == ERROR_IO_PENDING);
+static_assert(comm_error::kDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
+static_assert(comm_error::kDeviceRemoved == ERROR_DEVICE_REMOVED);
 
-// The errors of a read or write that mean the device went away (a USB adapter pulled out).
-// ERROR_OPERATION_ABORTED is not among them: that is our own cancel.
-bool IsLossError(DWORD e) {
-  switch (e) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_BAD_COMMAND:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_GEN_FAILURE:
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_DEVICE_NOT_CONNECTED:
-      return true;
-    default:
-      return false;
-  }
-}
+constexpr DWORD kSettleMs = 60;
 
 // The system's text for an error code, without the trailing line break and full stop.
 std::string ErrorText(DWORD e) {
@@ -67,24 +64,93 @@ BYTE StopBitsCode(float bits) {
   return ONESTOPBIT;
 }
 
+// What an outstanding read or write may still write into or read from. Kept on the heap so
+// that a close whose cancel did not end them can leave the records alive instead of freed.
+struct IoRecords {
+  IoRecords() {
+    ZeroMemory(&read, sizeof read);
+    ZeroMemory(&write, sizeof write);
+  }
+  char rxByte = '\0';
+  OVERLAPPED read;
+  OVERLAPPED write;
+  std::string writeBuffer;
+};
+
+IoResult Done(DWORD count) {
+  return {IoState::kDone, count, 0};
+}
+IoResult Failure(DWORD error) {
+  return {error == ERROR_IO_PENDING ? IoState::kPending : IoState::kFailed, 0, error};
+}
+
+class Win32Device final : public OverlappedDevice {
+ public:
+  Win32Device(HANDLE& handle, std::unique_ptr<IoRecords>& records)
+      : handle_(handle), records_(records) {}
+
+  IoResult StartRead() override {
+    DWORD count = 0;
+    if (ReadFile(handle_, &records_->rxByte, 1, &count, &records_->read)) return Done(count);
+    return Failure(GetLastError());
+  }
+  bool WaitRead(std::uint32_t ms) override {
+    return WaitForSingleObject(records_->read.hEvent, ms) == WAIT_OBJECT_0;
+  }
+  IoResult CollectRead() override { return Collect(records_->read); }
+  void CancelRead() override { (void)CancelIoEx(handle_, &records_->read); }
+  char ReceivedByte() const override { return records_->rxByte; }
+
+  IoResult StartWrite(const char* data, std::size_t n) override {
+    records_->writeBuffer.assign(data, n);
+    DWORD written = 0;
+    if (WriteFile(handle_, records_->writeBuffer.data(), static_cast<DWORD>(n), &written,
+                  &records_->write)) {
+      return Done(written);
+    }
+    return Failure(GetLastError());
+  }
+  bool WaitWrite(std::uint32_t ms) override {
+    return WaitForSingleObject(records_->write.hEvent, ms) == WAIT_OBJECT_0;
+  }
+  IoResult CollectWrite() override { return Collect(records_->write); }
+  void CancelWrite() override { (void)CancelIoEx(handle_, &records_->write); }
+  std::uint64_t NowMs() override { return GetTickCount64(); }
+
+ private:
+  IoResult Collect(OVERLAPPED& record) {
+    DWORD count = 0;
+    if (GetOverlappedResult(handle_, &record, &count, FALSE)) return Done(count);
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_INCOMPLETE) return {IoState::kPending, 0, error};
+    return {IoState::kFailed, 0, error};
+  }
+
+  HANDLE& handle_;
+  std::unique_ptr<IoRecords>& records_;
+};
+
 class Win32SerialBackend final : public SerialBackend {
  public:
-  Win32SerialBackend() {
-    ZeroMemory(&readOverlapped_, sizeof readOverlapped_);
-    ZeroMemory(&writeOverlapped_, sizeof writeOverlapped_);
-    ZeroMemory(&savedTimeouts_, sizeof savedTimeouts_);
-  }
+  Win32SerialBackend() { ZeroMemory(&savedTimeouts_, sizeof savedTimeouts_); }
   ~Win32SerialBackend() override { Close(); }
 
   int Open(const std::string& portName, const SerialLineSettings& line) override {
     if (handle_ != INVALID_HANDLE_VALUE) return 0;
+    openError_ = {};
     handle_ = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    openError_ = {};
     if (handle_ == INVALID_HANDLE_VALUE) return Failed(1);
+    // Some drivers raise DTR and RTS on open; a board that resets on DTR restarts on every
+    // pulse, so lower them before anything else (a device without the lines refuses this).
+    (void)EscapeCommFunction(handle_, CLRDTR);
+    (void)EscapeCommFunction(handle_, CLRRTS);
     if (!PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
       return Failed(2);
     }
+    // A line error left by the last user would otherwise stop all I/O (fAbortOnError).
+    DWORD lineErrors = 0;
+    (void)ClearCommError(handle_, &lineErrors, nullptr);
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -98,19 +164,26 @@ class Win32SerialBackend final : public SerialBackend {
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fOutX = FALSE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // The rest of the line is set whole, not left as the last user had it: no input flow
+    // control, no bytes held back by DSR, NULs kept, and errors do not abort I/O.
+    dcb.fBinary = TRUE;
+    dcb.fInX = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
     const BOOL applied = SetCommState(handle_, &dcb);
     const DWORD applyError = GetLastError();
     Sleep(kSettleMs);
     if (!applied) return Failed(4, applyError);
     if (!GetCommState(handle_, &dcb)) return Failed(5);
 
-    ZeroMemory(&readOverlapped_, sizeof readOverlapped_);
-    readOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (readOverlapped_.hEvent == nullptr) return Failed(6);
-    ZeroMemory(&writeOverlapped_, sizeof writeOverlapped_);
-    readPending_ = FALSE;
-    writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (writeOverlapped_.hEvent == nullptr) return Failed(7);
+    records_ = std::make_unique<IoRecords>();
+    records_->read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (records_->read.hEvent == nullptr) return Failed(6);
+    records_->write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (records_->write.hEvent == nullptr) return Failed(7);
     if (!GetCommTimeouts(handle_, &savedTimeouts_)) return Failed(8);
     timeoutsSaved_ = true;
 
@@ -121,69 +194,51 @@ class Win32SerialBackend final : public SerialBackend {
     timeouts.WriteTotalTimeoutMultiplier = 15;
     timeouts.WriteTotalTimeoutConstant = 100;
     if (!SetCommTimeouts(handle_, &timeouts)) return Failed(9);
-    ready_ = true;
+    io_ = std::make_unique<OverlappedSerialIo>(device_);
     return 0;
   }
 
   void Close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return;
+    // An outstanding read or write still targets the records: end them before they go.
+    // Close may run on another thread than the one that started the read, so the cancel
+    // names the record (CancelIoEx), and each wait is bounded.
+    const bool ended = io_ == nullptr || io_->EndAll();
     if (timeoutsSaved_) (void)SetCommTimeouts(handle_, &savedTimeouts_);
-    // An outstanding read still targets rxByte_ and readOverlapped_: end it before they go.
-    if (readPending_) {
-      (void)CancelIo(handle_);
-      DWORD count = 0;
-      (void)GetOverlappedResult(handle_, &readOverlapped_, &count, TRUE);
-      readPending_ = FALSE;
-    }
-    if (readOverlapped_.hEvent != nullptr) CloseHandle(readOverlapped_.hEvent);
-    if (writeOverlapped_.hEvent != nullptr) CloseHandle(writeOverlapped_.hEvent);
     CloseHandle(handle_);
-    readOverlapped_.hEvent = nullptr;
-    writeOverlapped_.hEvent = nullptr;
     handle_ = INVALID_HANDLE_VALUE;
+    if (records_ != nullptr) {
+      if (ended) {
+        if (records_->read.hEvent != nullptr) CloseHandle(records_->read.hEvent);
+        if (records_->write.hEvent != nullptr) CloseHandle(records_->write.hEvent);
+        records_.reset();
+      } else {
+        // A driver that ignored the cancel may still complete into them: leave them be.
+        (void)records_.release();
+      }
+    }
+    io_.reset();
     timeoutsSaved_ = false;
-    ready_ = false;
     lost_ = false;
   }
 
   bool Write(const char* data, std::size_t n) override {
-    if (!ready_) return false;
-    DWORD written = 0;
-    if (WriteFile(handle_, data, static_cast<DWORD>(n), &written, &writeOverlapped_)) return true;
-    if (GetLastError() != ERROR_IO_PENDING) return NoteFailure();
-    if (GetOverlappedResult(handle_, &writeOverlapped_, &written, TRUE)) return true;
-    return NoteFailure();
+    if (io_ == nullptr) return false;
+    const bool ok = io_->Write(data, n);
+    lost_ = lost_ || io_->Lost();
+    return ok;
   }
 
   char ReadChar(bool& gotByte) override {
     gotByte = false;
-    if (!ready_) return rxByte_;
-    DWORD count = 0;
-    if (!readPending_) {
-      if (ReadFile(handle_, &rxByte_, 1, &count, &readOverlapped_)) {
-        gotByte = (count == 1);
-        return rxByte_;
-      }
-      if (GetLastError() != ERROR_IO_PENDING) {
-        NoteFailure();
-        return rxByte_;
-      }
-      readPending_ = TRUE;
-    }
-    if (WaitForSingleObject(readOverlapped_.hEvent, kReadPollMs) != WAIT_OBJECT_0) return rxByte_;
-    // A read that ended with an error is collected once; the next call starts a new one.
-    const BOOL collected = GetOverlappedResult(handle_, &readOverlapped_, &count, FALSE);
-    readPending_ = FALSE;
-    if (!collected) {
-      NoteFailure();
-      return rxByte_;
-    }
-    gotByte = (count == 1);
-    return rxByte_;
+    if (io_ == nullptr) return records_ != nullptr ? records_->rxByte : '\0';
+    const char c = io_->ReadChar(gotByte);
+    lost_ = lost_ || io_->Lost();
+    return c;
   }
 
   bool SetModemLine(ModemControlLine which, bool on) override {
-    if (!ready_) return false;
+    if (io_ == nullptr) return false;
     DWORD function = 0;
     if (which == ModemControlLine::kRts) {
       function = on ? SETRTS : CLRRTS;
@@ -199,7 +254,7 @@ class Win32SerialBackend final : public SerialBackend {
   bool GetModemStatus(std::uint32_t& status) override {
     status = 0;
     DWORD bits = 0;
-    if (!ready_ || !GetCommModemStatus(handle_, &bits)) return false;
+    if (io_ == nullptr || !GetCommModemStatus(handle_, &bits)) return false;
     status = static_cast<std::uint32_t>(bits);
     return true;
   }
@@ -211,20 +266,13 @@ class Win32SerialBackend final : public SerialBackend {
     return code;
   }
 
-  // Marks the device lost when the failure of the last call says so; false for the caller.
-  bool NoteFailure() {
-    if (IsLossError(GetLastError())) lost_ = true;
-    return false;
-  }
-
-  char rxByte_ = '\0';
   HANDLE handle_ = INVALID_HANDLE_VALUE;
-  OVERLAPPED readOverlapped_;
-  OVERLAPPED writeOverlapped_;
-  BOOL readPending_ = FALSE;
+  std::unique_ptr<IoRecords> records_;
+  Win32Device device_{handle_, records_};
+  // Present exactly while the port is ready (Open returned 0).
+  std::unique_ptr<OverlappedSerialIo> io_;
   COMMTIMEOUTS savedTimeouts_;
   bool timeoutsSaved_ = false;
-  bool ready_ = false;
   bool lost_ = false;
   SerialOpenError openError_;
 };

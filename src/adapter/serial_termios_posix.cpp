@@ -35,6 +35,11 @@ bool MakeLineSettings(const SerialLineSettings& line, termios& tio) {
   const std::optional<speed_t> speed = SpeedFor(line.baudRate);
   if (!speed) return false;
   cfmakeraw(&tio);
+  // cfmakeraw leaves IXOFF, IXANY, INPCK, IGNPAR, IUCLC, NOFLSH, TOSTOP and others as the last
+  // user of the device left them: clear every input, output and local flag.
+  tio.c_iflag = 0;
+  tio.c_oflag = 0;
+  tio.c_lflag = 0;
   if (cfsetispeed(&tio, *speed) != 0 || cfsetospeed(&tio, *speed) != 0) return false;
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #ifdef CMSPAR
@@ -78,8 +83,9 @@ bool MakeLineSettings(const SerialLineSettings& line, termios& tio) {
   }
   // With 5 data bits the UART sends 1.5 stop bits for the two-stop-bit setting.
   if (line.stopBits == 2.0f || line.stopBits == 1.5f) tio.c_cflag |= CSTOPB;
+  // No hang-up on close: dropping DTR resets adapters built on boards that reset on it.
+  tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
   tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   return true;

@@ -119,9 +119,11 @@ TEST(SerialTermios, LineSettingsTranslate) {
   };
   for (const auto& c : cases) {
     termios tio{};
-    tio.c_cflag = CRTSCTS | PARENB | PARODD | CMSPAR | CSTOPB | CS5;
-    tio.c_iflag = IXON | IXOFF | ICRNL;
-    tio.c_lflag = ICANON | ECHO;
+    // Whatever the last user left set, cfmakeraw's flags or not.
+    tio.c_cflag = CRTSCTS | PARENB | PARODD | CMSPAR | CSTOPB | CS5 | HUPCL;
+    tio.c_iflag = ~tcflag_t{0};
+    tio.c_oflag = ~tcflag_t{0};
+    tio.c_lflag = ~tcflag_t{0};
     ASSERT_EQ(morvanix::MakeLineSettings(c.line, tio), c.expressible) << c.line.baudRate;
     if (!c.expressible) continue;
     EXPECT_EQ(cfgetospeed(&tio), c.speed) << c.line.baudRate;
@@ -130,9 +132,10 @@ TEST(SerialTermios, LineSettingsTranslate) {
     EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parityFlags) << c.line.baudRate;
     EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.twoStop) << c.line.baudRate;
     EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD);
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
-    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD | HUPCL), CLOCAL | CREAD);
+    EXPECT_EQ(tio.c_iflag, 0u);
+    EXPECT_EQ(tio.c_oflag, 0u);
+    EXPECT_EQ(tio.c_lflag, 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 0);
   }
@@ -194,6 +197,49 @@ TEST_F(SerialPosix, ReadsPolledBytesInOrderAndDropsWhatCameBeforeOpen) {
   port.ReadChar(gotByte);
   EXPECT_FALSE(gotByte);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// A terminal whose other end goes away, as a USB adapter pulled out: the first read or write
+// that meets the hang-up marks the device lost; a silent device is not lost.
+TEST(SerialPosixLoss, HangUpIsNoticedByTheNextReadOrWrite) {
+  enum class Op { kRead, kWrite };
+  const struct {
+    const char* label;
+    bool masterCloses;
+    Op op;
+    bool lost;
+  } cases[] = {
+      {"silent, read", false, Op::kRead, false},
+      {"silent, write", false, Op::kWrite, false},
+      {"hung up, read", true, Op::kRead, true},
+      {"hung up, write", true, Op::kWrite, true},
+  };
+  for (const auto& c : cases) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
+    ASSERT_EQ(port.Open(), 0) << c.label;
+    if (c.masterCloses) {
+      ::close(pty.master);
+      pty.master = -1;
+    }
+    bool gotByte = true;
+    if (c.op == Op::kRead) {
+      port.ReadChar(gotByte);
+      EXPECT_FALSE(gotByte) << c.label;
+    } else {
+      EXPECT_EQ(port.Write("ATI\r"), !c.lost) << c.label;
+    }
+    EXPECT_EQ(port.DeviceLost(), c.lost) << c.label;
+    if (c.lost) {
+      EXPECT_FALSE(port.Write("ATI\r")) << c.label;
+      port.ReadChar(gotByte);
+      EXPECT_FALSE(gotByte);
+      EXPECT_TRUE(port.DeviceLost());
+    }
+    port.Close();
+    EXPECT_FALSE(port.DeviceLost()) << c.label;
+  }
 }
 
 TEST_F(SerialPosix, PseudoTerminalHasNoModemLines) {

@@ -18,6 +18,11 @@ namespace {
 
 // 38400 baud with 10 bits a character.
 constexpr auto kByteTime = std::chrono::microseconds(260);
+// A USB serial bridge sends at most this much per packet, and a partly filled packet when its
+// latency timer runs out.
+constexpr std::size_t kPacketBytes = 62;
+constexpr auto kPacketEvery = std::chrono::milliseconds(16);
+constexpr const char* kStopped = "STOPPED\r\r>";
 constexpr std::size_t kMaxLine = 1024;
 constexpr int kIdlePollMs = 50;
 constexpr auto kStallLimit = std::chrono::seconds(2);
@@ -31,6 +36,30 @@ bool IsObdRequest(const std::string& line) {
     if (std::strchr("0123456789ABCDEF", c) == nullptr) return false;
   }
   return true;
+}
+
+int BaudOf(speed_t speed) {
+  switch (speed) {
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
+  }
+}
+
+// What a UART at the wrong speed makes of a byte: a framing error's junk, never CR or '>'.
+char Garbled(char byte) {
+  return static_cast<char>(0x80 | ((static_cast<unsigned char>(byte) * 37u + 11u) & 0x7F));
 }
 
 bool HasPrompt(const std::vector<AnswerChunk>& chunks) {
@@ -49,8 +78,17 @@ AdapterSimOptions FastAdapterSimOptions(AdapterProfile profile, std::string link
   return options;
 }
 
+AdapterQuirks WithOverrides(const AdapterSimOptions& options) {
+  AdapterQuirks quirks = QuirksOf(options.profile);
+  if (options.baudRate >= 0) quirks.baudRate = options.baudRate;
+  if (options.unplugAfter >= 0) quirks.unplugAfter = options.unplugAfter;
+  return quirks;
+}
+
 AdapterSimulator::AdapterSimulator(AdapterSimOptions o)
-    : options(std::move(o)), engine(options.profile, options.timings) {}
+    : options(std::move(o)),
+      quirks(WithOverrides(options)),
+      engine(options.profile, quirks, options.timings) {}
 
 AdapterSimulator::~AdapterSimulator() {
   Stop();
@@ -127,10 +165,18 @@ void AdapterSimulator::Serve() {
     const bool endless = options.profile == AdapterProfile::kEndless;
     pollfd fds[2] = {{master, static_cast<short>(POLLIN | (endless ? POLLOUT : 0)), 0},
                      {stopPipe[0], POLLIN, 0}};
-    if (poll(fds, 2, kIdlePollMs) < 0 && errno != EINTR) return;
+    if (poll(fds, 2, std::min(kIdlePollMs, PacketWaitMs())) < 0 && errno != EINTR) return;
     if ((fds[1].revents & POLLIN) != 0) return;
+    if (!FlushPacket(true)) return;
     if ((fds[0].revents & POLLIN) != 0) {
       const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0 && !SpeedMatches()) {
+        // At the wrong speed nothing is understood; what comes back is junk.
+        std::string junk;
+        for (ssize_t i = 0; i < n; ++i) junk.push_back(Garbled(buffer[i]));
+        if (!Send(junk)) return;
+        continue;
+      }
       for (ssize_t i = 0; i < n && master >= 0; ++i) {
         batchLeft = static_cast<std::size_t>(n - i - 1);
         HandleByte(buffer[i]);
@@ -144,6 +190,10 @@ void AdapterSimulator::Serve() {
 }
 
 void AdapterSimulator::HandleByte(char byte) {
+  if (dropNext) {
+    dropNext = false;
+    return;
+  }
   if (byte == '\n') return;  // line feeds from the host are ignored
   if (line.empty()) {
     // First byte of a command.
@@ -160,6 +210,11 @@ void AdapterSimulator::HandleByte(char byte) {
     }
   }
   if (byte == '\r') {
+    if (quirks.unplugAfter > 0 &&
+        commands.load() >= static_cast<std::uint64_t>(quirks.unplugAfter)) {
+      Vanish();  // pulled out of the socket: the host's next read or write fails
+      return;
+    }
     if (engine.EchoOn() && !SendAnswer("\r")) return;
     commands.fetch_add(1);
     Changed();
@@ -193,7 +248,16 @@ void AdapterSimulator::RunCommand() {
   const bool prompted = HasPrompt(chunks);
   if (prompted) promptOwed = true;
   for (std::size_t i = 0; i < chunks.size(); ++i) {
-    if (!PauseMs(chunks[i].delayMs)) return;
+    if (quirks.stopOnInput && prompted) {
+      const Pause pause = PauseOrInput(chunks[i].delayMs);
+      if (pause == Pause::kStop) return;
+      if (pause == Pause::kInput) {
+        (void)Interrupt();
+        return;
+      }
+    } else if (!PauseMs(chunks[i].delayMs)) {
+      return;
+    }
     std::string bytes = chunks[i].bytes;
     const bool last = i + 1 == chunks.size();
     if (last && prompted) {
@@ -209,6 +273,23 @@ void AdapterSimulator::RunCommand() {
   }
 }
 
+bool AdapterSimulator::Interrupt() {
+  // The byte that interrupted is taken as the interrupt, not as the start of a command.
+  interleaved.fetch_add(1);
+  Changed();
+  dropNext = true;
+  promptOwed = false;
+  nextInterleaved = false;
+  return SendAnswer(kStopped);
+}
+
+bool AdapterSimulator::SpeedMatches() const {
+  if (quirks.baudRate == 0) return true;
+  termios tio{};
+  if (tcgetattr(slaveHold, &tio) != 0) return true;
+  return BaudOf(cfgetospeed(&tio)) == quirks.baudRate;
+}
+
 bool AdapterSimulator::InputPending() const {
   if (batchLeft > 0) return true;
   int waiting = 0;
@@ -216,6 +297,7 @@ bool AdapterSimulator::InputPending() const {
 }
 
 void AdapterSimulator::Vanish() {
+  packet.clear();
   ::close(master);
   ::close(slaveHold);
   master = -1;
@@ -236,6 +318,13 @@ bool AdapterSimulator::SendAnswer(const std::string& bytes) {
 
 bool AdapterSimulator::Send(const std::string& bytes) {
   if (bytes.empty()) return true;
+  if (quirks.usbPackets) {
+    packet += bytes;
+    while (packet.size() >= kPacketBytes) {
+      if (!FlushPacket(false)) return false;
+    }
+    return true;
+  }
   if (options.bursts) {
     for (std::size_t at = 0; at < bytes.size();
          at += static_cast<std::size_t>(options.burstBytes)) {
@@ -247,12 +336,37 @@ bool AdapterSimulator::Send(const std::string& bytes) {
     return true;
   }
   if (!options.wireTiming) return WriteAll(bytes.data(), bytes.size());
+  const auto byteTime =
+      quirks.baudRate > 0 ? std::chrono::microseconds(10'000'000 / quirks.baudRate) : kByteTime;
   auto next = std::chrono::steady_clock::now();
   for (char c : bytes) {
     if (!WriteAll(&c, 1)) return false;
-    next += kByteTime;
+    next += byteTime;
     std::this_thread::sleep_until(next);
   }
+  return true;
+}
+
+int AdapterSimulator::PacketWaitMs() const {
+  if (packet.empty()) return kIdlePollMs;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      nextPacket - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<long>(left.count(), 0, kIdlePollMs));
+}
+
+bool AdapterSimulator::FlushPacket(bool partial) {
+  if (packet.empty() || (partial && std::chrono::steady_clock::now() < nextPacket)) return true;
+  if (!partial) {
+    // A full packet waits for its slot too.
+    pollfd stop{stopPipe[0], POLLIN, 0};
+    while (std::chrono::steady_clock::now() < nextPacket) {
+      if (poll(&stop, 1, PacketWaitMs()) > 0) return false;
+    }
+  }
+  const std::size_t n = std::min(packet.size(), kPacketBytes);
+  if (!WriteAll(packet.data(), n)) return false;
+  packet.erase(0, n);
+  nextPacket = std::chrono::steady_clock::now() + kPacketEvery;
   return true;
 }
 
@@ -285,6 +399,23 @@ bool AdapterSimulator::PauseMs(int ms) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
-    if (poll(&stop, 1, static_cast<int>(left.count())) > 0) return false;
+    const int wait = std::min(static_cast<int>(left.count()), PacketWaitMs());
+    if (poll(&stop, 1, wait) > 0) return false;
+    if (!FlushPacket(true)) return false;
+  }
+}
+
+AdapterSimulator::Pause AdapterSimulator::PauseOrInput(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0));
+  for (;;) {
+    if (InputPending()) return Pause::kInput;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Pause::kElapsed;
+    pollfd fds[2] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}};
+    const int wait = std::min(static_cast<int>(left.count()), PacketWaitMs());
+    (void)poll(fds, 2, wait);
+    if ((fds[0].revents & POLLIN) != 0) return Pause::kStop;
+    if (!FlushPacket(true)) return Pause::kStop;
   }
 }

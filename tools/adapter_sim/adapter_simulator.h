@@ -19,6 +19,10 @@ struct AdapterSimOptions {
   bool bursts = false;
   int burstBytes = 20;
   int burstGapMs = 40;
+  // Overrides of the profile's quirks: the one speed understood (0: any) and the number of
+  // commands after which the terminal goes away (0: never); -1 keeps the profile's.
+  int baudRate = -1;
+  int unplugAfter = -1;
   // Called on the simulator's thread whenever a counter changes.
   std::function<void()> onStatsChange;
 };
@@ -49,7 +53,7 @@ class AdapterSimulator {
   std::uint64_t CommandsReceived() const { return commands.load(); }
   // Commands whose first byte arrived before the prompt of the previous one was sent.
   std::uint64_t InterleavedCommands() const { return interleaved.load(); }
-  // True once the vanish profile has closed its terminal.
+  // True once the vanish or unplug profile has closed its terminal.
   bool Vanished() const { return vanished.load(); }
 
  private:
@@ -61,11 +65,19 @@ class AdapterSimulator {
   bool SendAnswer(const std::string& bytes);
   bool WriteAll(const char* data, std::size_t n);
   bool PauseMs(int ms);  // false when asked to stop
+  enum class Pause { kElapsed, kInput, kStop };
+  // As PauseMs, ending early when the host sends a byte (an adapter that is busy).
+  Pause PauseOrInput(int ms);
+  bool Interrupt();
   bool InputPending() const;
+  bool SpeedMatches() const;
+  bool FlushPacket(bool partial);
+  int PacketWaitMs() const;
   void Vanish();
   void Changed();
 
   AdapterSimOptions options;
+  AdapterQuirks quirks;
   ElmEngine engine;
   int master = -1;
   int slaveHold = -1;
@@ -82,6 +94,9 @@ class AdapterSimulator {
   bool nextInterleaved = false;
   std::size_t batchLeft = 0;
   unsigned endlessAt = 0;
+  bool dropNext = false;  // the byte that interrupted an answer is not kept
+  std::string packet;     // output held back for the next USB packet
+  std::chrono::steady_clock::time_point nextPacket{};
 
   std::atomic<std::uint64_t> commands{0};
   std::atomic<std::uint64_t> interleaved{0};

@@ -15,10 +15,12 @@ void Usage() {
   std::fprintf(stderr,
                "usage: adapter-sim --link PATH [--profile NAME] [--fast] [--bursts]\n"
                "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
-               "profiles: elm silent modem no-echo echo-only ok-no-echo junk nul endless\n"
-               "          vanish late ignition-off\n");
+               "                   [--baud N] [--unplug-after N]\n"
+               "profiles: %s\n",
+               AdapterProfileNames().c_str());
 }
 
+// A count, a time in ms or a speed: 0..600000.
 bool ParseMs(const char* text, int& out) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--reset-delay-ms" && hasValue && ParseMs(argv[i + 1], resetDelay)) {
       ++i;
     } else if (arg == "--search-delay-ms" && hasValue && ParseMs(argv[i + 1], searchDelay)) {
+      ++i;
+    } else if (arg == "--baud" && hasValue && ParseMs(argv[i + 1], options.baudRate)) {
+      ++i;
+    } else if (arg == "--unplug-after" && hasValue && ParseMs(argv[i + 1], options.unplugAfter)) {
       ++i;
     } else if (arg == "--stats-file" && hasValue) {
       statsFile = argv[++i];
