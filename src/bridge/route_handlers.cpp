@@ -32,10 +32,13 @@ bool NothingQueued(const std::string& reply) {
 }
 
 // One request at a time on the adapter: a request interleaved with another, or with a scan
-// that closes the port, would corrupt both answers.
+// that closes the port, would corrupt both answers. An exchange closes the port when its
+// device went away; the adapter then counts as disconnected until the next agent check.
 std::string ExecuteOnAdapter(const std::string& reply) {
   std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-  return ExecuteRequest(reply, &bridgeState.adapterPort);
+  std::string result = ExecuteRequest(reply, &bridgeState.adapterPort);
+  if (!bridgeState.adapterPort.IsOpen()) bridgeState.adapterConnected = false;
+  return result;
 }
 
 }  // namespace
@@ -88,7 +91,8 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
         left = bridgeState.repeatBudget.fetch_sub(1) - 1;
         // A service stop waits for this connection: a stop that came while the request was
         // fetched, before the budget was set, must end the series as well.
-      } while (left > 0 && !bridgeState.httpServer.StopRequested());
+        // An unplugged adapter ends the series rather than post a thousand "ERROR" results.
+      } while (left > 0 && !bridgeState.httpServer.StopRequested() && bridgeState.adapterConnected);
     }
   }
   AnswerBlank(response);

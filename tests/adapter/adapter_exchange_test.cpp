@@ -74,15 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeCase{"MultiFrameInBursts", AdapterProfile::kElm, true, {"0100"}, "0902", kVinH0},
         ExchangeCase{"UnsupportedPid", AdapterProfile::kElm, false, {"0100"}, "0142", "NO DATA"},
         ExchangeCase{
-            "NoEchoLosesCommandLength", AdapterProfile::kNoEcho, false, {}, "ATI", "327 v1.5"},
-        ExchangeCase{"NulBytesKept",
-                     AdapterProfile::kNul,
-                     false,
-                     {},
-                     "ATRV",
-                     std::string("\0"
-                                 "12.6V",
-                                 6)},
+            "NoEchoAnswerComesBackWhole", AdapterProfile::kNoEcho, false, {}, "ATI", "ELM327 v1.5"},
+        ExchangeCase{"NulBytesDropped", AdapterProfile::kNul, false, {}, "ATRV", "12.6V"},
         ExchangeCase{"IgnitionOff",
                      AdapterProfile::kIgnitionOff,
                      false,
@@ -124,7 +117,7 @@ TEST(ExchangeEdges, SilentAdapterGivesEmptyAnswerAfterAboutTenSeconds) {
   EXPECT_LT(took, std::chrono::seconds(30));
 }
 
-TEST(ExchangeEdges, EndlessStreamEndsAfterOneBoundedPass) {
+TEST(ExchangeEdges, EndlessStreamEndsAtTheMemoryBound) {
   SimulatedComPorts ports;
   ASSERT_NE(ports.Add(3, AdapterProfile::kEndless), nullptr);
   SerialPort port("\\\\.\\COM3", 38400, 8, 'N', 1.0f);
@@ -133,7 +126,7 @@ TEST(ExchangeEdges, EndlessStreamEndsAfterOneBoundedPass) {
   const std::string answer = ExchangeCommand("0100", &port);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
   EXPECT_GE(answer.size(), 90u);
-  EXPECT_LE(answer.size(), 1024u);
+  EXPECT_LE(answer.size(), 64u * 1024u + 1024u);  // the bound, overshot by one pass at most
   EXPECT_NE(answer.find("41 0C 1A F8"), std::string::npos);
 }
 
@@ -155,10 +148,10 @@ TEST(ExchangeEdges, LateAnswerArrivesWithTheNextCommand) {
   ASSERT_NE(sim, nullptr);
   SerialPort port("\\\\.\\COM3", 38400, 8, 'N', 1.0f);
   ASSERT_EQ(port.Open(), 0);
-  // The first answer is held back; the second exchange drops 4 bytes of it as the echo.
+  // The first answer is held back; it is not the echo, so none of it is dropped.
   port.Write("ATI\r");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(ExchangeCommand("ATRV", &port), "27 v1.5ATRV");
+  EXPECT_EQ(ExchangeCommand("ATRV", &port), "ELM327 v1.5ATRV");
   EXPECT_EQ(sim->InterleavedCommands(), 1u);
 }
 
@@ -173,7 +166,7 @@ TEST(ExchangeSimulator, CountsInterleavedCommands) {
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
   EXPECT_EQ(ExchangeCommand("ATRV", &port), "12.6V");
   EXPECT_EQ(sim->InterleavedCommands(), 0u);
-  EXPECT_EQ(ExchangeCommand("ATI\rATRV", &port), "27 v1.5ATRV12.6V");
+  EXPECT_EQ(ExchangeCommand("ATI\rATRV", &port), "ATIELM327 v1.5ATRV12.6V");
   EXPECT_EQ(sim->InterleavedCommands(), 1u);
   EXPECT_EQ(sim->CommandsReceived(), 4u);
 }

@@ -23,6 +23,10 @@ struct FakeSerialRecord {
   // What the backends report, set by the test.
   SerialOpenError openError;
   bool lost = false;
+  // Scripted adapter: each write queues the next reply's chunks; a poll at the end of a
+  // chunk brings no byte (a gap on the line).
+  std::deque<std::vector<std::string>> replies;
+  std::deque<std::string> incoming;
 };
 
 class FakeSerialBackend final : public SerialBackend {
@@ -41,12 +45,25 @@ class FakeSerialBackend final : public SerialBackend {
   bool Write(const char* data, std::size_t n) override {
     ++record.platformIo;
     record.writes.emplace_back(data, n);
+    if (!record.replies.empty()) {
+      for (const std::string& chunk : record.replies.front()) record.incoming.push_back(chunk);
+      record.replies.pop_front();
+    }
     return true;
   }
   char ReadChar(bool& gotByte) override {
     ++record.platformIo;
     gotByte = false;
-    return 'x';
+    if (record.incoming.empty()) return 'x';
+    std::string& chunk = record.incoming.front();
+    if (chunk.empty()) {
+      record.incoming.pop_front();
+      return 'x';
+    }
+    gotByte = true;
+    const char byte = chunk.front();
+    chunk.erase(0, 1);
+    return byte;
   }
   bool SetModemLine(ModemControlLine which, bool on) override {
     ++record.platformIo;

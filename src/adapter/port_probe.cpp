@@ -1,0 +1,90 @@
+#include "adapter/port_probe.h"
+
+#include <string_view>
+
+#include "adapter/answer_collector.h"
+
+namespace morvanix {
+
+namespace {
+
+constexpr std::int32_t kAdapterBaudRate = 38400;
+constexpr int kMaxDiscardPolls = 100;
+constexpr CollectLimits kProbeLimits{200, 30};
+// A real reset answers within about a second; a silent pass costs about 20 ms.
+constexpr CollectLimits kShortProbeLimits{60, 30};
+constexpr const char* kResetCommand = "ATZ\r";
+constexpr std::string_view kResetEcho = "ATZ";
+
+void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, std::string& answer,
+                     CollectReport& report) {
+  report = {};
+  probe.Write(kResetCommand);
+  answer = CollectAnswer(probe, limits, &report);
+}
+
+bool BeginsWithEcho(const std::string& answer) {
+  return answer.compare(0, kResetEcho.size(), kResetEcho) == 0;
+}
+
+}  // namespace
+
+namespace detail {
+
+PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
+                  ResetWait wait) {
+  PortProbe result;
+  result.baudRate = baudRate;
+  probe.SetPortName(deviceName);
+  probe.SetBaudRate(baudRate);
+  const int opened = probe.Open();
+  if (opened != 0) {
+    const SerialOpenError error = probe.LastOpenError();
+    // A failed configuration keeps the device; release it so the next device gets its own.
+    probe.Close();
+    result.verdict = error.busy ? ProbeVerdict::kBusy : ProbeVerdict::kCannotOpen;
+    result.openError = !error.reason.empty() ? error.reason
+                       : opened == 1         ? "the device did not open"
+                                     : "configuration step " + std::to_string(opened) + " failed";
+    return result;
+  }
+  const CollectLimits& limits = wait == ResetWait::kFull ? kProbeLimits : kShortProbeLimits;
+  DiscardStaleInput(probe, kMaxDiscardPolls);
+  std::string answer;
+  CollectReport report;
+  ResetAndCollect(probe, limits, answer, report);
+  if (!BeginsWithEcho(answer) && report.promptSeen) {
+    ResetAndCollect(probe, limits, answer, report);
+  }
+  probe.Close();
+  result.answer = report.raw;
+  if (BeginsWithEcho(answer)) {
+    result.verdict = ProbeVerdict::kAdapter;
+    result.banner = answer.substr(kResetEcho.size());
+  } else {
+    result.verdict = report.raw.empty() ? ProbeVerdict::kSilent : ProbeVerdict::kNotAdapter;
+  }
+  return result;
+}
+
+PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName) {
+  PortProbe result;
+  for (std::int32_t rate : kOtherProbeRates) {
+    result = ProbeAt(probe, deviceName, rate, ResetWait::kShort);
+    if (result.verdict == ProbeVerdict::kAdapter || !Opened(result)) break;
+  }
+  return result;
+}
+
+}  // namespace detail
+
+PortProbe ProbePort(const std::string& deviceName) {
+  SerialPort probe;
+  PortProbe result = detail::ProbeAt(probe, deviceName, kAdapterBaudRate, detail::ResetWait::kFull);
+  if (!Opened(result)) return result;
+  PortProbe other = detail::ProbeOtherRates(probe, deviceName);
+  // Nothing better at another rate: the answer at the agent's own rate is the one to show.
+  return other.verdict == ProbeVerdict::kAdapter ? other : result;
+}
+
+}  // namespace morvanix

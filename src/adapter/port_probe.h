@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "adapter/serial_port.h"
+
+namespace morvanix {
+
+enum class ProbeVerdict { kAdapter, kNotAdapter, kSilent, kBusy, kCannotOpen };
+
+struct PortProbe {
+  ProbeVerdict verdict = ProbeVerdict::kCannotOpen;
+  std::string answer;             // the bytes of the last answer, as received (for display)
+  std::int32_t baudRate = 38400;  // the rate of that answer (for kAdapter: the rate it answered at)
+  std::string banner;             // kAdapter: identification text (the answer after its echo)
+  std::string openError;          // kBusy / kCannotOpen: the reason in words
+};
+
+// Opens deviceName ("\\.\COM3" or a path), probes it as the agent's scan does, closes it:
+// the reset command at 38400 baud, then, when that found no adapter on a device that
+// opened, at the other rates of kOtherProbeRates in turn.
+PortProbe ProbePort(const std::string& deviceName);
+
+// The rates tried after 38400, in order (common adapter settings first).
+inline constexpr std::int32_t kOtherProbeRates[] = {115200, 9600, 57600, 19200};
+
+// True when a device answered at all, so that other rates are worth a try.
+inline bool Opened(const PortProbe& probe) {
+  return probe.verdict == ProbeVerdict::kSilent || probe.verdict == ProbeVerdict::kNotAdapter;
+}
+
+// Test seams.
+namespace detail {
+
+// Whether the probe at 38400 waits the scan's full time for the reset answer, or the short
+// time that the other rates get.
+enum class ResetWait { kFull, kShort };
+
+// The reset command at one rate on the given (closed) port, which is closed again after. An
+// answer that ends with the prompt without the echo gets a second reset command: an adapter
+// whose echo another program left off answers the first one unechoed.
+PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
+                  ResetWait wait);
+
+// The other rates on a device that opened but gave no adapter at 38400; the last probe when
+// none answered.
+PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName);
+
+}  // namespace detail
+
+}  // namespace morvanix
