@@ -32,11 +32,17 @@ bool NothingQueued(const std::string& reply) {
 }
 
 // One request at a time on the adapter: a request interleaved with another, or with a scan
-// that closes the port, would corrupt both answers. An exchange closes the port when its
-// device went away; the adapter then counts as disconnected until the next agent check.
+// that closes the port, would corrupt both answers.
 std::string ExecuteOnAdapter(const std::string& reply) {
   std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-  std::string result = ExecuteRequest(reply, &bridgeState.adapterPort);
+  return ExecuteRequest(reply, &bridgeState.adapterPort);
+}
+
+// An exchange closes the port when its device went away; the adapter then counts as
+// disconnected until the next agent check finds it.
+std::string RunOnAdapter(const std::string& reply) {
+  std::string result = ExecuteOnAdapter(reply);
+  std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
   if (!bridgeState.adapterPort.IsOpen()) bridgeState.adapterConnected = false;
   return result;
 }
@@ -69,7 +75,7 @@ void HandleRequest(const httplib::Request& request, httplib::Response&) {
   }
   const std::string reply = FetchRequest(bridgeState.remote, ssid);
   if (NothingQueued(reply)) return;
-  SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+  SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
 }
 
 void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& response) {
@@ -81,12 +87,12 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
     if (reply.empty()) {
       // A failed fetch is answered once, as a single request is: repeating it would only
       // hammer a server that is already failing.
-      SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+      SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
     } else {
       bridgeState.repeatBudget = kRepeatBudget;
       std::int32_t left = 0;
       do {
-        SendResponse(bridgeState.remote, ExecuteOnAdapter(reply), ssid);
+        SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
         // One atomic step, so that a stop stored between a read and a write cannot be lost.
         left = bridgeState.repeatBudget.fetch_sub(1) - 1;
         // A service stop waits for this connection: a stop that came while the request was

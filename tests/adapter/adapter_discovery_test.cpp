@@ -25,6 +25,7 @@ struct DiscoveryCase {
   std::vector<int> plainFiles;  // numbers that open but are no terminal
   int foundOn;                  // 0: nothing found
   std::string discovered;
+  std::int32_t baudRate = 38400;  // the shared port's rate after the scan
 };
 
 void PrintTo(const DiscoveryCase& c, std::ostream* os) {
@@ -56,7 +57,7 @@ TEST_P(DiscoveryTest, FindsTheFirstAdapterAndReportsIt) {
   EXPECT_TRUE(connected.load());
   EXPECT_TRUE(adapterPort.IsOpen());
   EXPECT_EQ(adapterPort.GetPortName(), "\\\\.\\COM" + std::to_string(c.foundOn));
-  EXPECT_EQ(adapterPort.GetBaudRate(), 38400);
+  EXPECT_EQ(adapterPort.GetBaudRate(), c.baudRate);
   EXPECT_EQ(discovered, c.discovered);
 }
 
@@ -85,7 +86,21 @@ INSTANTIATE_TEST_SUITE_P(
                       {1},
                       2,
                       "ELM327 v1.5 on COM2"},
-        DiscoveryCase{"NoAdapterAnywhere", {{1, AdapterProfile::kSilent}}, {3}, 0, ""}),
+        DiscoveryCase{"NoAdapterAnywhere", {{1, AdapterProfile::kSilent}}, {3}, 0, ""},
+        DiscoveryCase{
+            "OtherRate", {{2, AdapterProfile::kBaud9600}}, {}, 2, "ELM327 v1.5 on COM2", 9600},
+        // Other rates are tried only when the agent's own rate found nothing anywhere.
+        DiscoveryCase{"OwnRateFirstOnAnyNumber",
+                      {{1, AdapterProfile::kBaud115200}, {4, AdapterProfile::kElm}},
+                      {},
+                      4,
+                      "ELM327 v1.5 on COM4"},
+        DiscoveryCase{"LowestNumberAtOtherRates",
+                      {{1, AdapterProfile::kBaud115200}, {4, AdapterProfile::kBaud9600}},
+                      {},
+                      1,
+                      "ELM327 v1.5 on COM1",
+                      115200}),
     [](const ::testing::TestParamInfo<DiscoveryCase>& info) { return info.param.label; });
 
 TEST(Discovery, FindReturnedEvenWhenTheSharedPortFailsToOpen) {

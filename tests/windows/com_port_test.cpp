@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "adapter/adapter_discovery.h"
 #include "adapter/adapter_exchange.h"
@@ -118,6 +119,36 @@ TEST_F(WindowsComPort, CloseWithAReadOutstandingThenReopen) {
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
 }
 
+// Windows cancels a thread's I/O when the thread ends, and each loopback request runs on a
+// thread of its own: the read that thread left outstanding must not hide what came since.
+TEST_F(WindowsComPort, ReadLeftByAThreadThatEndedHidesNoInput) {
+  std::thread([this] {
+    bool gotByte = true;
+    port.ReadChar(gotByte);
+  }).join();
+  ASSERT_TRUE(port.Write("ATI\r"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the answer waits
+  bool gotByte = false;
+  const char first = port.ReadChar(gotByte);
+  EXPECT_TRUE(gotByte) << "the first poll after the answer came must find it";
+  std::string got = gotByte ? std::string(1, first) : std::string();
+  got += ReadUntilPrompt(std::chrono::seconds(5));
+  EXPECT_EQ(got, "ATI\rELM327 v1.5\r\r>");
+}
+
+// The shared port is closed from other threads (a scan, the static destructor) than the one
+// whose read is outstanding.
+TEST_F(WindowsComPort, CloseOnAnotherThreadEndsTheOutstandingRead) {
+  bool gotByte = true;
+  port.ReadChar(gotByte);
+  const auto started = Clock::now();
+  std::thread([this] { port.Close(); }).join();
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
+  EXPECT_FALSE(port.IsOpen());
+  ASSERT_EQ(port.Open(), 0);
+  EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
+}
+
 TEST_F(WindowsComPort, LongWriteIsCutAndThePortStaysUsable) {
   // 2000 bytes without a carriage return: only the first 1024 go out, and the adapter
   // sees one long unknown command once the carriage return follows.
@@ -156,6 +187,8 @@ TEST(WindowsComPortOpen, DeviceThatDoesNotExistGivesCode1) {
     SerialPort port(name, 38400, 8, 'N', 1.0f);
     EXPECT_EQ(port.Open(), 1) << name;
     EXPECT_FALSE(port.IsOpen()) << name;
+    EXPECT_FALSE(port.LastOpenError().busy) << name;
+    EXPECT_FALSE(port.LastOpenError().reason.empty()) << name;
   }
 }
 

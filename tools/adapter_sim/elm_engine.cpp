@@ -1,5 +1,6 @@
 #include "elm_engine.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -182,6 +183,14 @@ std::vector<AnswerChunk> ElmEngine::AnswerAt(const std::string& command) {
     return Now(protocolFound ? "AUTO, ISO 15765-4 (CAN 11/500)\r\r>" : "AUTO\r\r>");
   }
   if (command == "DPN") return Now(protocolFound ? "A6\r\r>" : "A0\r\r>");
+  if (command.size() == 4 && command.rfind("ST", 0) == 0 && IsHex(command.substr(2))) {
+    // The wait for further ECUs, in steps of 4 ms, for the profiles that wait at all.
+    if (quirks.promptWaitMs > 0) {
+      quirks.promptWaitMs =
+          std::max(4, 4 * static_cast<int>(std::stoi(command.substr(2), nullptr, 16)));
+    }
+    return Now(ok);
+  }
   if (command.size() == 2 && (command[1] == '0' || command[1] == '1')) {
     const bool on = command[1] == '1';
     switch (command[0]) {
