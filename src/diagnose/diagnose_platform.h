@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "diagnose/diagnose_text.h"
+
+namespace morvanix {
+
+// What the platform tells about the agent's surroundings. Each call reads only; none of
+// them sends the agent anything.
+
+// This program's own path (the agent's event log lies next to it in both packages).
+std::string OwnExecutablePath();
+
+// The agent's executable file name in the program's folder.
+extern const char* const kAgentExecutableName;
+
+// The state of the installed service: the systemd unit or the service control manager's entry.
+CheckLine AgentServiceCheck();
+
+// Whether 127.0.0.1:port is free, and which process holds it where the platform says so.
+CheckLine LoopbackPortCheck(int port);
+
+// A serial device the agent's scan would meet as COM<number>.
+struct SerialCandidate {
+  int number = 0;
+  std::string device;  // where it leads (a path or the registry's device name), for display
+};
+
+// The devices present, lowest number first, and a few words on where the list came from.
+std::vector<SerialCandidate> SerialCandidates(std::string& source);
+
+// One TCP connection to host:port on its first address, closed at once.
+struct ConnectResult {
+  std::vector<std::string> addresses;  // every address the host resolved to
+  std::string resolveError;            // set when it resolved to nothing
+  std::string address;                 // the one tried
+  bool connected = false;
+  std::string connectError;  // the reason in words when not connected
+  double milliseconds = 0;   // how long the connect took
+};
+ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound);
+
+// Windows: when the program has a console window of its own (started from its shortcut, not
+// from a command prompt), asks for a key so the window stays until the report is read.
+void WaitForKeyIfOwnConsole();
+
+}  // namespace morvanix

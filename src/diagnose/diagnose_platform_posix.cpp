@@ -1,0 +1,236 @@
+// The Linux facts: systemctl, /proc, /dev and a plain socket.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "adapter/serial_device_name.h"
+#include "diagnose/diagnose_platform.h"
+
+extern char** environ;
+
+namespace morvanix {
+
+const char* const kAgentExecutableName = "morvanix-agent";
+
+namespace {
+
+constexpr char kUnitName[] = "morvanix-agent";
+constexpr int kSystemctlBoundMs = 5000;
+constexpr std::size_t kMaxCommandOutput = 256;
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  closedir(dir);
+  return names;
+}
+
+std::string LinkText(const std::string& path) {
+  char target[4096];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string ReadSmallFile(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The first line of what `systemctl is-active` printed, or why it could not say.
+bool RunSystemctl(std::string& answer) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    answer = std::strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  char program[] = "systemctl", verb[] = "is-active", unit[sizeof kUnitName];
+  std::memcpy(unit, kUnitName, sizeof kUnitName);
+  char* argv[] = {program, verb, unit, nullptr};
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    answer = spawned == ENOENT ? "" : std::strerror(spawned);
+    return false;
+  }
+  std::string text;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSystemctlBoundMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{out[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      kill(pid, SIGKILL);
+      text = "(no answer within 5 s)";
+      break;
+    }
+    char buffer[128];
+    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    if (text.size() < kMaxCommandOutput) text.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  answer = text.substr(0, text.find('\n'));
+  // Without a running systemd it prints nothing on standard output.
+  if (answer.empty()) {
+    answer = "no state given (exit status " +
+             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) +
+             "; is systemd running here?)";
+  }
+  return true;
+}
+
+}  // namespace
+
+void WaitForKeyIfOwnConsole() {}
+
+std::string OwnExecutablePath() {
+  return LinkText("/proc/self/exe");
+}
+
+CheckLine AgentServiceCheck() {
+  std::string state;
+  if (!RunSystemctl(state)) {
+    if (state.empty()) return {Verdict::kNote, "systemd unit morvanix-agent: no systemctl here"};
+    return {Verdict::kNote, "systemd unit morvanix-agent: systemctl cannot be run: " + state};
+  }
+  const std::string text = "systemd unit morvanix-agent: " + state;
+  if (state == "active") return {Verdict::kOk, text};
+  if (state == "failed")
+    return {Verdict::kFail, text + " (journalctl -u morvanix-agent tells why)"};
+  return {Verdict::kNote, text};
+}
+
+CheckLine LoopbackPortCheck(int port) {
+  const std::string where = "loopback port 127.0.0.1:" + std::to_string(port);
+  std::vector<std::uint64_t> inodes = ListeningInodes(ReadSmallFile("/proc/net/tcp"), port, false);
+  for (std::uint64_t inode : ListeningInodes(ReadSmallFile("/proc/net/tcp6"), port, true)) {
+    inodes.push_back(inode);
+  }
+  if (inodes.empty()) {
+    return {Verdict::kNote, where + ": free (nothing listens there: the agent is not running)"};
+  }
+  for (const std::string& pid : Entries("/proc")) {
+    if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
+    const std::string fdFolder = "/proc/" + pid + "/fd";
+    for (const std::string& fd : Entries(fdFolder)) {
+      const std::uint64_t inode = SocketInode(LinkText(fdFolder + "/" + fd));
+      if (inode == 0 || std::find(inodes.begin(), inodes.end(), inode) == inodes.end()) continue;
+      std::string name = ReadSmallFile("/proc/" + pid + "/comm");
+      name = name.substr(0, name.find('\n'));
+      const std::string text = where + ": taken by " + name + " (process " + pid + ")";
+      // The kernel cuts process names at 15 characters.
+      if (name == "morvanix-agent" || name == std::string(kAgentExecutableName).substr(0, 15)) {
+        return {Verdict::kOk, text};
+      }
+      return {Verdict::kFail, text + ", so the agent cannot listen"};
+    }
+  }
+  return {Verdict::kNote,
+          where + ": taken by a process this user may not look into (run as root to see which)"};
+}
+
+std::vector<SerialCandidate> SerialCandidates(std::string& source) {
+  std::vector<SerialCandidate> found;
+  const char* serialDir = std::getenv("MORVANIX_SERIAL_DIR");
+  if (serialDir != nullptr && serialDir[0] != '\0') {
+    source = std::string("the entries of MORVANIX_SERIAL_DIR ") + serialDir;
+    for (const std::string& entry : Entries(serialDir)) {
+      const std::optional<int> n = ComPortNumber("\\\\.\\" + entry);
+      if (!n || entry.substr(0, 3) != "COM") continue;
+      const std::string path = std::string(serialDir) + "/" + entry;
+      const std::string target = LinkText(path);
+      found.push_back({*n, target.empty() ? path : path + " -> " + target});
+    }
+  } else {
+    source = "/dev/ttyUSB*, /dev/ttyACM*, /dev/rfcomm*";
+    const std::vector<std::string> dev = Entries("/dev");
+    for (int n = 1; n <= static_cast<int>(dev.size()); ++n) {
+      const std::string path =
+          ResolveSerialDevicePath("\\\\.\\COM" + std::to_string(n), nullptr, dev);
+      if (path.empty()) break;
+      found.push_back({n, path});
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const SerialCandidate& a, const SerialCandidate& b) { return a.number < b.number; });
+  return found;
+}
+
+ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound) {
+  ConnectResult result;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+  if (resolved != 0) {
+    result.resolveError = gai_strerror(resolved);
+    return result;
+  }
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    char text[INET6_ADDRSTRLEN] = "";
+    const void* raw =
+        a->ai_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr)
+            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
+    inet_ntop(a->ai_family, raw, text, sizeof text);
+    if (std::find(result.addresses.begin(), result.addresses.end(), text) ==
+        result.addresses.end()) {
+      result.addresses.emplace_back(text);
+    }
+  }
+  result.address = result.addresses.empty() ? host : result.addresses.front();
+  const auto start = std::chrono::steady_clock::now();
+  const int fd = socket(list->ai_family, list->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0 && connect(fd, list->ai_addr, list->ai_addrlen) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = poll(&p, 1, static_cast<int>(bound.count()));
+      socklen_t length = sizeof error;
+      if (ready == 0) {
+        error = ETIMEDOUT;
+      } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+      }
+    }
+  }
+  result.milliseconds =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  result.connected = error == 0;
+  if (!result.connected) result.connectError = std::strerror(error);
+  if (fd >= 0) close(fd);
+  freeaddrinfo(list);
+  return result;
+}
+
+}  // namespace morvanix
