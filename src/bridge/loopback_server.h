@@ -74,6 +74,8 @@ class LoopbackServer {
   std::atomic<socket_t> boundSocket_{INVALID_SOCKET};
   // Bound but not yet handed to the accept loop, which closes the socket when it ends.
   std::atomic<bool> boundUnserved_{false};
+  // The port a Host header may name.
+  std::atomic<int> boundPort_{0};
 
   mutable std::mutex stopMutex_;
   bool stopRequested_ = false;
