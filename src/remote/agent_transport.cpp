@@ -6,6 +6,9 @@
 
 #include "remote/client_socket.h"
 #include "remote/deadline_stream.h"
+#ifdef MORVANIX_REMOTE_TLS
+#include "remote/tls_session.h"
+#endif
 
 namespace morvanix {
 
@@ -68,18 +71,41 @@ class DeadlineClient final : public httplib::ClientImpl {
  private:
   bool create_and_connect_socket(Socket& socket, httplib::Error& error) override {
     socket.sock = ConnectWithin(remote_.host, remote_.port, limits_.readDeadline, limits_.stopped);
-    if (socket.sock != INVALID_SOCKET) return true;
-    error = httplib::Error::Connection;
-    return false;
+    if (socket.sock == INVALID_SOCKET) {
+      error = httplib::Error::Connection;
+      return false;
+    }
+#ifdef MORVANIX_REMOTE_TLS
+    // No fallback to plain HTTP: a failed handshake is a failed post.
+    session_ = TlsSession::Open(socket.sock, remote_.host, limits_.readDeadline, limits_.stopped);
+    if (session_ == nullptr) {
+      error = httplib::Error::SSLConnection;
+      return false;  // the library closes the socket
+    }
+#endif
+    return true;
   }
 
   bool process_socket(const Socket& socket,
                       std::function<bool(httplib::Stream&)> callback) override {
+#ifdef MORVANIX_REMOTE_TLS
+    (void)socket;
+    if (session_ == nullptr) return false;
+    TlsStream secure(*session_);
+    DeadlineStream timed(secure, limits_);
+#else
     ClientSocketStream plain(socket.sock);
     DeadlineStream timed(plain, limits_);
+#endif
     return callback(timed);
   }
 
+#ifdef MORVANIX_REMOTE_TLS
+  // Called by the library before it closes the socket.
+  void shutdown_ssl(Socket&, bool) override { session_.reset(); }
+
+  std::unique_ptr<TlsSession> session_;
+#endif
   const RemoteEndpoint& remote_;
   DeadlineStream::Limits limits_;
 };
@@ -111,6 +137,10 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
     request.method = "POST";
     request.path = kAgentPath;
     request.set_header("Content-Type", kFormContentType);
+#ifdef MORVANIX_REMOTE_TLS
+    // The library names the port in Host unless it is the plain-HTTP default.
+    if (remote.port == 443) request.set_header("Host", remote.host);
+#endif
     request.body.reserve(encoded.size() + 16);
     request.body.append(kFormField).append("=").append(encoded);
 
