@@ -102,7 +102,9 @@ class DeadlineClient final : public httplib::ClientImpl {
 
 #ifdef MORVANIX_REMOTE_TLS
   // Called by the library before it closes the socket.
-  void shutdown_ssl(Socket&, bool) override { session_.reset(); }
+  void shutdown_ssl(Socket&, bool) override {
+    session_.reset();
+  }
 
   std::unique_ptr<TlsSession> session_;
 #endif

@@ -24,6 +24,10 @@ int StartConnect(socket_t sock, const sockaddr* address, int length);
 // After a wait for writability: true when the connection under way has been made.
 bool ConnectionMade(socket_t sock);
 
+// Sends small writes at once instead of holding them for the peer's acknowledgement: a TLS
+// request goes out as several records, and waiting would add a delayed ACK to every post.
+void SendWithoutDelay(socket_t sock);
+
 // One send or receive that never waits (and never raises SIGPIPE); -1 on failure.
 ssize_t SendSome(socket_t sock, const char* data, size_t size);
 ssize_t ReceiveSome(socket_t sock, char* data, size_t size);

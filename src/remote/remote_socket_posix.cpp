@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -38,6 +40,11 @@ ssize_t SendSome(socket_t sock, const char* data, size_t size) {
 
 ssize_t ReceiveSome(socket_t sock, char* data, size_t size) {
   return ::recv(sock, data, size, 0);
+}
+
+void SendWithoutDelay(socket_t sock) {
+  const int on = 1;
+  ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 bool LastCallWouldBlock() {

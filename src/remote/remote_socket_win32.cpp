@@ -37,6 +37,11 @@ ssize_t ReceiveSome(socket_t sock, char* data, size_t size) {
   return ::recv(sock, data, static_cast<int>(size), 0);
 }
 
+void SendWithoutDelay(socket_t sock) {
+  const int on = 1;
+  ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 bool LastCallWouldBlock() {
   const int error = ::WSAGetLastError();
   return error == WSAEWOULDBLOCK || error == WSAEINTR;

@@ -69,7 +69,8 @@ int Retried(SSL* ssl, socket_t sock, Call call, ClientClock::time_point end, boo
     const int error = SSL_get_error(ssl, result);
     if (error == SSL_ERROR_ZERO_RETURN) return 0;
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - ClientClock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - ClientClock::now());
     if (left.count() <= 0) {
       *timedOut = true;
       return -1;
@@ -100,6 +101,7 @@ std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& h
     }
   }
   if (SSL_set_fd(ssl, static_cast<int>(sock)) != 1) return nullptr;
+  SendWithoutDelay(sock);
 
   for (;;) {
     if (ClientClock::now() >= deadline || (stopped && stopped())) return nullptr;

@@ -1,5 +1,11 @@
-#include <openssl/x509.h>
+// Windows' own headers first: OpenSSL's undo the names of wincrypt.h that clash with its own.
+#include <winsock2.h>
+
+#include <windows.h>
+
 #include <wincrypt.h>
+
+#include <openssl/x509.h>
 
 #include "remote/tls_session.h"
 
