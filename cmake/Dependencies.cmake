@@ -52,6 +52,33 @@ if(NOT WIN32 AND MORVANIX_BUILD_TOOLS)
   target_link_libraries(httplib_tls PUBLIC OpenSSL::SSL OpenSSL::Crypto)
 endif()
 
+# OpenSSL for the agent's HTTPS build (MORVANIX_REMOTE_TLS=ON) only: Debian's libssl3 on
+# Linux; on Windows static libraries built from Debian 12's own source package by
+# scripts/fetch-openssl-mingw and kept outside the clone.
+if(MORVANIX_REMOTE_TLS)
+  add_library(morvanix_openssl INTERFACE)
+  if(WIN32)
+    execute_process(
+      COMMAND "${PROJECT_SOURCE_DIR}/scripts/fetch-openssl-mingw"
+      OUTPUT_VARIABLE openssl_lines
+      RESULT_VARIABLE openssl_result)
+    if(NOT openssl_result EQUAL 0)
+      message(FATAL_ERROR "Could not build OpenSSL for mingw-w64 (scripts/fetch-openssl-mingw)")
+    endif()
+    string(STRIP "${openssl_lines}" openssl_lines)
+    string(REGEX REPLACE ".*\n" "" MORVANIX_OPENSSL_DIR "${openssl_lines}")
+    target_include_directories(morvanix_openssl SYSTEM INTERFACE "${MORVANIX_OPENSSL_DIR}/include")
+    target_link_libraries(morvanix_openssl INTERFACE
+      "${MORVANIX_OPENSSL_DIR}/lib/libssl.a" "${MORVANIX_OPENSSL_DIR}/lib/libcrypto.a"
+      crypt32 ws2_32)
+    set(MORVANIX_OPENSSL_LICENSE "${MORVANIX_OPENSSL_DIR}/LICENSE.txt")
+  else()
+    find_package(OpenSSL 3 REQUIRED)
+    target_link_libraries(morvanix_openssl INTERFACE OpenSSL::SSL OpenSSL::Crypto)
+    set(MORVANIX_OPENSSL_LICENSE "/usr/share/doc/libssl3/copyright")
+  endif()
+endif()
+
 # Windows cross-build (preset windows): GoogleTest built from Debian's sources; no
 # benchmarks, tools or nlohmann-json.
 if(WIN32)

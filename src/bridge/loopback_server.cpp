@@ -9,6 +9,7 @@
 #include "base/descriptor_limit.h"
 #include "bridge/connection_threads.h"
 #include "bridge/listen_socket.h"
+#include "bridge/loopback_host.h"
 
 namespace morvanix {
 namespace {
@@ -18,9 +19,11 @@ using HandlerResponse = httplib::Server::HandlerResponse;
 // Only GET and HEAD have routes: anything else is answered 404 at once, before the library
 // reads a body. A GET whose declared body is larger than the payload cap is refused the same
 // way (413) instead of being read; a smaller one is read and dropped by the library. A range
-// request gets the whole answer, exactly as its handler set it.
+// request gets the whole answer, exactly as its handler set it. A request addressed to another
+// host (a page of any site whose name was made to resolve to 127.0.0.1) is refused 403 and
+// reaches no route; one without a Host header (HTTP/1.0) is served.
 HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response,
-                                 std::size_t maxPayload) {
+                                 std::size_t maxPayload, int port) {
   // The library passes its own, non-const request object; changing it here is the one hook
   // it offers before content is read and before the answer is shaped.
   auto& editable = const_cast<httplib::Request&>(request);
@@ -30,6 +33,10 @@ HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Respo
   }
   if (editable.get_header_value_u64("Content-Length") > maxPayload) {
     response.status = 413;
+    return HandlerResponse::Handled;
+  }
+  if (editable.has_header("Host") && !IsLoopbackHost(editable.get_header_value("Host"), port)) {
+    response.status = 403;
     return HandlerResponse::Handled;
   }
   editable.headers.erase("Range");
@@ -78,10 +85,10 @@ LoopbackServer::LoopbackServer(LoopbackLimits limits)
   server_.set_keep_alive_max_count(5);
   server_.set_socket_options([](socket_t sock) { MakeAddressExclusive(sock); });
   server_.set_payload_max_length(limits_.maxPayload);
-  server_.set_pre_routing_handler([maxPayload = limits_.maxPayload](const httplib::Request& request,
-                                                                    httplib::Response& response) {
-    return NormalizeRequest(request, response, maxPayload);
-  });
+  server_.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        return NormalizeRequest(request, response, limits_.maxPayload, boundPort_.load());
+      });
   server_.set_post_routing_handler(ShapeAnswer);
   server_.set_exception_handler(AnswerPlainError);
 }
@@ -110,6 +117,7 @@ int LoopbackServer::BindLocked(const std::string& host, int port) {
   host_ = host;
   port_ = bound;
   if (running_.load() && !stopRequested_.load()) server_.ShowListener(sock);
+  boundPort_.store(bound);
   return bound;
 }
 

@@ -102,6 +102,8 @@ class LoopbackServer {
   LoopbackLimits limits_;
   RequestBoundServer server_;
   detail::AcceptCall accept_;
+  // The port a Host header may name; read by connection threads without the lock.
+  std::atomic<int> boundPort_{0};
 
   // Guards the listener, its address and the stop request. The listener is closed only
   // here, by whoever holds the lock, and set to INVALID_SOCKET at once, so no descriptor

@@ -2,10 +2,13 @@
 
 #include <httplib.h>
 
-#include <algorithm>
 #include <cstdint>
 
+#include "remote/client_socket.h"
 #include "remote/deadline_stream.h"
+#ifdef MORVANIX_REMOTE_TLS
+#include "remote/tls_session.h"
+#endif
 
 namespace morvanix {
 
@@ -48,26 +51,65 @@ struct ByteCodes {
 
 constexpr ByteCodes kByteCodes;
 
-// The library's client with the whole exchange held to one deadline. Its own time-outs
-// restart with every byte, so a server that trickles its reply would hold the calling
-// thread without end; here every read and write also stops at the deadline.
+// The library's client over the agent's own connection. Its own time-outs restart with every
+// byte, and its connect and sends wait in the kernel where nothing can reach them, so a
+// server that trickles its reply, never takes the connection or never reads would hold the
+// calling thread without end; here every wait is a slice, and the deadline and a stop are
+// looked at between slices.
 class DeadlineClient final : public httplib::ClientImpl {
  public:
-  DeadlineClient(const std::string& host, int port, DeadlineStream::Clock::time_point deadline)
-      : httplib::ClientImpl(host, port), deadline_(deadline) {}
-
- private:
-  bool process_socket(const Socket& socket,
-                      std::function<bool(httplib::Stream&)> callback) override {
-    DeadlineStream::Limits limits;
-    limits.readDeadline = deadline_;
-    limits.writeDeadline = deadline_;
-    limits.readTimeout = DeadlineStream::Timeout(read_timeout_sec_, read_timeout_usec_);
-    limits.writeTimeout = DeadlineStream::Timeout(write_timeout_sec_, write_timeout_usec_);
-    return ProcessSocketWithin(socket.sock, limits, callback);
+  DeadlineClient(const RemoteEndpoint& remote, DeadlineStream::Clock::time_point deadline)
+      : httplib::ClientImpl(remote.host, remote.port), remote_(remote) {
+    limits_.readDeadline = deadline;
+    limits_.writeDeadline = deadline;
+    limits_.readTimeout = std::chrono::seconds(kAgentTimeoutSeconds);
+    limits_.writeTimeout = std::chrono::seconds(kAgentTimeoutSeconds);
+    limits_.stopped = remote.stopped;
+    limits_.stopWrites = true;
   }
 
-  DeadlineStream::Clock::time_point deadline_;
+ private:
+  bool create_and_connect_socket(Socket& socket, httplib::Error& error) override {
+    socket.sock = ConnectWithin(remote_.host, remote_.port, limits_.readDeadline, limits_.stopped);
+    if (socket.sock == INVALID_SOCKET) {
+      error = httplib::Error::Connection;
+      return false;
+    }
+#ifdef MORVANIX_REMOTE_TLS
+    // No fallback to plain HTTP: a failed handshake is a failed post.
+    session_ = TlsSession::Open(socket.sock, remote_.host, limits_.readDeadline, limits_.stopped);
+    if (session_ == nullptr) {
+      error = httplib::Error::SSLConnection;
+      return false;  // the library closes the socket
+    }
+#endif
+    return true;
+  }
+
+  bool process_socket(const Socket& socket,
+                      std::function<bool(httplib::Stream&)> callback) override {
+#ifdef MORVANIX_REMOTE_TLS
+    (void)socket;
+    if (session_ == nullptr) return false;
+    TlsStream secure(*session_);
+    DeadlineStream timed(secure, limits_);
+#else
+    ClientSocketStream plain(socket.sock);
+    DeadlineStream timed(plain, limits_);
+#endif
+    return callback(timed);
+  }
+
+#ifdef MORVANIX_REMOTE_TLS
+  // Called by the library before it closes the socket.
+  void shutdown_ssl(Socket&, bool) override {
+    session_.reset();
+  }
+
+  std::unique_ptr<TlsSession> session_;
+#endif
+  const RemoteEndpoint& remote_;
+  DeadlineStream::Limits limits_;
 };
 
 }  // namespace
@@ -89,17 +131,7 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded,
                              std::chrono::steady_clock::duration limit) {
   try {
-    const auto deadline = DeadlineStream::Clock::now() + limit;
-    DeadlineClient client(remote.host, remote.port, deadline);
-    // Connecting has its own wait, which the deadline cannot reach: it gets the whole limit
-    // at most, and what it uses is gone from the rest of the exchange.
-    client.set_connection_timeout(std::chrono::duration_cast<std::chrono::microseconds>(
-        std::min<std::chrono::steady_clock::duration>(limit,
-                                                      std::chrono::seconds(kAgentTimeoutSeconds))));
-    // Without these the library's own short defaults would cut a slow server off, and no
-    // bound at all would let a hung server hold the calling thread forever.
-    client.set_write_timeout(kAgentTimeoutSeconds);
-    client.set_read_timeout(kAgentTimeoutSeconds);
+    DeadlineClient client(remote, DeadlineStream::Clock::now() + limit);
 
     // The same request a form post of one field makes; built by hand so that the reply can
     // be received through a size-checked sink instead of an unbounded string.
@@ -107,6 +139,10 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
     request.method = "POST";
     request.path = kAgentPath;
     request.set_header("Content-Type", kFormContentType);
+#ifdef MORVANIX_REMOTE_TLS
+    // The library names the port in Host unless it is the plain-HTTP default.
+    if (remote.port == 443) request.set_header("Host", remote.host);
+#endif
     request.body.reserve(encoded.size() + 16);
     request.body.append(kFormField).append("=").append(encoded);
 

@@ -20,7 +20,8 @@ std::string EncodeDecimalBytes(const std::string& text);
 // status, reply larger than kMaxAgentReplyBytes, a status or header line longer than the
 // HTTP library's 8 KiB line limit) gives the empty text. One connection per
 // call, nothing retried, nothing logged, never throws.
-// The whole post, connection included, ends within kAgentTimeoutSeconds.
+// The whole post, connection included, ends within kAgentTimeoutSeconds, and within about
+// a tenth of a second of remote.stopped() turning true.
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded);
 
 // The same with another bound for the whole post (tests pass a short one).

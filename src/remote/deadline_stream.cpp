@@ -60,9 +60,10 @@ ssize_t DeadlineStream::read(char* ptr, size_t size) {
 }
 
 ssize_t DeadlineStream::write(const char* ptr, size_t size) {
-  // An answer under way is finished even when a stop comes.
+  // An answer under way is finished even when a stop comes; a post is not.
+  static const std::function<bool()> kNever;
   return Sliced([&] { return inner_.write(ptr, size); }, limits_.writeDeadline,
-                limits_.writeTimeout, nullptr);
+                limits_.writeTimeout, limits_.stopWrites ? limits_.stopped : kNever);
 }
 
 void DeadlineStream::get_remote_ip_and_port(std::string& ip, int& port) const {

@@ -10,7 +10,8 @@ namespace morvanix {
 // Wraps a connection's stream whose own reads and writes each wait at most kSlice for the
 // socket, and gives them their real bounds from inside the waiting thread: a read fails
 // once the read deadline has passed, after readTimeout without a byte, or once `stopped`
-// says so; a write likewise with its own deadline and writeTimeout. Nothing from another
+// says so; a write likewise with its own deadline and writeTimeout (and `stopped` when
+// stopWrites is set). Nothing from another
 // thread can wake a wait on a Windows socket short of closing it, which would free its
 // handle for reuse while the wait still holds it; a slice at a time, the waiting thread
 // looks for itself.
@@ -24,7 +25,8 @@ class DeadlineStream final : public httplib::Stream {
     Clock::time_point writeDeadline = Clock::time_point::max();
     Clock::duration readTimeout{};
     Clock::duration writeTimeout{};
-    std::function<bool()> stopped;  // reads only; may be empty
+    std::function<bool()> stopped;  // may be empty
+    bool stopWrites = false;        // whether stopped ends writes as well as reads
   };
 
   DeadlineStream(httplib::Stream& inner, Limits limits);

@@ -12,7 +12,11 @@ namespace morvanix {
 
 namespace {
 
+#ifdef MORVANIX_REMOTE_TLS
+constexpr int kRemotePort = 443;
+#else
 constexpr int kRemotePort = 80;
+#endif
 // Enough of a rejected value to recognise it in the debug output, never a whole screen.
 constexpr std::size_t kMaxQuotedLength = 40;
 

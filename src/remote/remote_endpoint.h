@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace morvanix {
 
@@ -10,8 +12,14 @@ namespace morvanix {
 // tests, staging and the demo. Passed explicitly to the transport so that tests never
 // have to patch a global.
 struct RemoteEndpoint {
+  RemoteEndpoint() = default;
+  RemoteEndpoint(std::string hostName, int portNumber = 80)
+      : host(std::move(hostName)), port(portNumber) {}
+
   std::string host;
   int port = 80;
+  // When set, a post under way fails soon after it says true (a service stop).
+  std::function<bool()> stopped;
 };
 
 // The endpoint compiled into the agent (MORVANIX_REMOTE_HOST cache setting, port 80).

@@ -163,4 +163,43 @@ TEST_F(LoopbackFaults, TricklingConnectionsAreCutAndDoNotKeepAStopOut) {
   EXPECT_TRUE(agent_.Running());
 }
 
+TEST_F(LoopbackFaults, OnlyRequestsAddressedToTheAgentAreServed) {
+  StartAgent();
+  struct Case {
+    const char* ssid;
+    const char* request;
+    int status;
+  };
+  // A page whose name was made to resolve to 127.0.0.1 calls with its own name as Host.
+  const Case cases[] = {
+      {"rebound", "GET /AC/rebound HTTP/1.1\r\nHost: attacker.example:8070\r\n\r\n", 403},
+      {"rebound_bare", "GET /AC/rebound_bare HTTP/1.1\r\nHost: attacker.example\r\n\r\n", 403},
+      {"rebound_rq", "GET /RQ/rebound_rq HTTP/1.1\r\nHost: attacker.example:8070\r\n\r\n", 403},
+      {"other_port", "GET /AC/other_port HTTP/1.1\r\nHost: localhost:8071\r\n\r\n", 403},
+      {"named", "GET /AC/named HTTP/1.1\r\nHost: localhost:8070\r\n\r\n", 200},
+      {"numeric", "GET /AC/numeric HTTP/1.1\r\nHost: 127.0.0.1:8070\r\n\r\n", 200},
+      {"no_host", "GET /AC/no_host HTTP/1.0\r\n\r\n", 200},
+  };
+  std::size_t served = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ssid);
+    auto response = RawRequest(kApiPort, c.request);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    if (c.status == 200) ++served;
+    // The agent check posts before it answers, so whatever it sent has arrived.
+    std::size_t posted = 0;
+    for (const auto& message : Received()) posted += message.ssid == c.ssid;
+    EXPECT_EQ(posted, c.status == 200 ? 1u : 0u);
+  }
+  const std::string log = EventLog();
+  std::size_t logged = 0;
+  for (std::size_t at = log.find("Got check request"); at != std::string::npos;
+       at = log.find("Got check request", at + 1)) {
+    ++logged;
+  }
+  EXPECT_EQ(logged, served);
+  EXPECT_TRUE(agent_.Running());
+}
+
 }  // namespace

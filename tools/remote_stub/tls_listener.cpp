@@ -13,6 +13,9 @@ std::unique_ptr<httplib::Server> MakeTlsServer(const std::string& certificatePat
     *error = "cannot use the certificate " + certificatePath + " with the key " + keyPath;
     return nullptr;
   }
+  // A reply goes out as several TLS records; held for acknowledgements they would add a
+  // delayed ACK to every exchange.
+  server->set_tcp_nodelay(true);
   return server;
 }
 

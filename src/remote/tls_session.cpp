@@ -1,0 +1,145 @@
+#include "remote/tls_session.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include "base/debug_output.h"
+#include "remote/remote_socket.h"
+#include "remote/report_limiter.h"
+
+namespace morvanix {
+namespace {
+
+// One context for the process: the trust store is parsed once (a bundle of some 150
+// certificates costs tens of milliseconds), not once per post. Never freed: posts may run
+// until the process ends, and OpenSSL cleans up after itself at exit.
+SSL_CTX* SharedContext() {
+  static SSL_CTX* const context = [] {
+    // No configuration file: nothing in the environment may change how servers are checked.
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+    if (made == nullptr) return made;
+    SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+    SSL_CTX_set_verify(made, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // A server that closes without close_notify after a complete reply is no failure.
+    SSL_CTX_set_options(made, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    if (!detail::LoadSystemTrust(SSL_CTX_get_cert_store(made))) {
+      DebugOutput("morvanix: no trusted certificates found; every HTTPS post will fail");
+    }
+    return made;
+  }();
+  return context;
+}
+
+ReportLimiter& HandshakeReports() {
+  static ReportLimiter limiter;
+  return limiter;
+}
+
+void ReportHandshakeFailure(const std::string& host, const std::string& reason) {
+  if (!HandshakeReports().ShouldReport(reason, ReportLimiter::Clock::now())) return;
+  const std::string line = "morvanix: TLS handshake with " + host + " failed: " + reason;
+  DebugOutput(line.c_str());
+}
+
+// The reason of a failed handshake: the certificate check's own text when that failed.
+std::string FailureReason(SSL* ssl) {
+  const long verified = SSL_get_verify_result(ssl);
+  if (verified != X509_V_OK) return X509_verify_cert_error_string(verified);
+  const unsigned long error = ERR_peek_last_error();
+  if (error != 0) {
+    const char* reason = ERR_reason_error_string(error);
+    if (reason != nullptr) return reason;
+  }
+  return "connection closed during the handshake";
+}
+
+// One SSL call repeated until it succeeds or fails, waiting for the socket as it asks, for
+// at most until `end`: its result, or -1 with *timedOut set.
+template <typename Call>
+int Retried(SSL* ssl, socket_t sock, Call call, ClientClock::time_point end, bool* timedOut) {
+  *timedOut = false;
+  for (;;) {
+    ERR_clear_error();
+    const int result = call();
+    if (result > 0) return result;
+    const int error = SSL_get_error(ssl, result);
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - ClientClock::now());
+    if (left.count() <= 0) {
+      *timedOut = true;
+      return -1;
+    }
+    if (WaitForSocket(sock, error == SSL_ERROR_WANT_WRITE, left) == SocketWait::kFailed) return -1;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& host,
+                                             ClientClock::time_point deadline,
+                                             const std::function<bool()>& stopped) {
+  SSL_CTX* context = SharedContext();
+  if (context == nullptr) return nullptr;
+  SSL* ssl = SSL_new(context);
+  if (ssl == nullptr) return nullptr;
+  std::unique_ptr<TlsSession> session(new TlsSession(sock, ssl));
+  // The name is checked here, by OpenSSL, against the alternative names only; an address
+  // against the certificate's addresses.
+  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+  X509_VERIFY_PARAM_set_hostflags(
+      param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+  if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1) {
+    if (X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) != 1 ||
+        SSL_set_tlsext_host_name(ssl, host.c_str()) != 1) {
+      return nullptr;
+    }
+  }
+  if (SSL_set_fd(ssl, static_cast<int>(sock)) != 1) return nullptr;
+  SendWithoutDelay(sock);
+
+  for (;;) {
+    if (ClientClock::now() >= deadline || (stopped && stopped())) return nullptr;
+    bool timedOut = false;
+    const int result = Retried(
+        ssl, sock, [ssl] { return SSL_connect(ssl); },
+        ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
+    if (result == 1) return session;
+    if (!timedOut) {
+      ReportHandshakeFailure(host, FailureReason(ssl));
+      return nullptr;
+    }
+  }
+}
+
+TlsSession::~TlsSession() {
+  // One close_notify if the socket takes it at once; the reply is in, nothing is waited for.
+  ERR_clear_error();
+  if (SSL_is_init_finished(ssl_)) SSL_shutdown(ssl_);
+  SSL_free(ssl_);
+  ERR_clear_error();
+}
+
+ssize_t TlsSession::Read(char* data, size_t size) {
+  bool timedOut = false;
+  const int count = static_cast<int>(std::min<size_t>(size, 1 << 20));
+  return Retried(
+      ssl_, sock_, [&] { return SSL_read(ssl_, data, count); },
+      ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
+}
+
+ssize_t TlsSession::Write(const char* data, size_t size) {
+  bool timedOut = false;
+  const int count = static_cast<int>(std::min<size_t>(size, 64 * 1024));
+  const int written = Retried(
+      ssl_, sock_, [&] { return SSL_write(ssl_, data, count); },
+      ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
+  return written == 0 ? -1 : written;
+}
+
+}  // namespace morvanix

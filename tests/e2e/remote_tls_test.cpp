@@ -1,0 +1,204 @@
+// The HTTPS build against the stand-in's HTTPS listener, with certificates made for the test
+// and its CA trusted through the system bundle (a copy with the CA appended, bind-mounted
+// over it in a mount namespace of this test's own, which the agent inherits). Only a
+// certificate that chains to a trusted CA and names the host in its alternative names lets
+// a message through; every other one fails the post, writes one debug line, and the agent
+// answers and runs on.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "child_process.h"
+#include "temp_folder.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+bool Shell(const std::string& command) {
+  return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The text after prefix on the first line of file that has it, waiting up to 10 s.
+std::string WaitForLine(const std::string& file, const std::string& prefix) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string text = ReadFile(file);
+    const std::size_t at = text.find(prefix);
+    if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+      return text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return {};
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class RemoteTls : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (::geteuid() != 0) return;
+    folder_ = new TempFolder();
+    const std::string dir = folder_->Path().string();
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    for (const char* ca : {"ca", "stranger"}) {
+      ok_ = ok_ && Shell("openssl req -x509 " + ec + "-keyout " + dir + "/" + ca + ".key -out " +
+                         dir + "/" + ca + ".pem -days 2 -subj /CN=" + ca);
+    }
+    // The trusted bundle: the system's, plus the test CA.
+    ok_ = ok_ && Shell("cat " + std::string(kSystemBundle) + " " + dir + "/ca.pem > " + dir +
+                       "/bundle.crt");
+    ok_ = ok_ && ::unshare(CLONE_NEWNS) == 0 &&
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+          ::mount((dir + "/bundle.crt").c_str(), kSystemBundle, nullptr, MS_BIND, nullptr) == 0;
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    folder_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, for a mount namespace";
+    ASSERT_TRUE(ok_) << "could not make the certificates or trust the test CA";
+  }
+
+  void TearDown() override {
+    for (ChildProcess* child : {&agent_, &stub_}) {
+      if (child->Running()) {
+        child->Signal(SIGTERM);
+        child->Wait(20s);
+      }
+    }
+  }
+
+  // A leaf certificate for the server, signed by `issuer` ("self" for none).
+  std::string MakeCertificate(const std::string& name, const std::string& issuer,
+                              const std::string& commonName, const std::string& altName, int days) {
+    const std::string dir = folder_->Path().string() + "/" + name;
+    std::filesystem::create_directories(dir);
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    std::ofstream(dir + "/ext") << "subjectAltName=DNS:" << altName << "\n";
+    if (issuer == "self") {
+      EXPECT_TRUE(Shell("openssl req -x509 " + ec + "-keyout " + dir + "/key.pem -out " + dir +
+                        "/cert.pem -days 2 -subj /CN=" + commonName +
+                        " -addext subjectAltName=DNS:" + altName));
+    } else {
+      const std::string ca = folder_->Path().string() + "/" + issuer;
+      EXPECT_TRUE(Shell("openssl req " + ec + "-keyout " + dir + "/key.pem -out " + dir +
+                        "/csr.pem -subj /CN=" + commonName));
+      EXPECT_TRUE(Shell("openssl x509 -req -in " + dir + "/csr.pem -CA " + ca + ".pem -CAkey " +
+                        ca + ".key -set_serial 7 -days " + std::to_string(days) + " -extfile " +
+                        dir + "/ext -out " + dir + "/cert.pem"));
+    }
+    return dir;
+  }
+
+  // The stand-in with its HTTPS listener on this certificate, and the agent posting to it as
+  // "localhost"; false when either did not come up.
+  bool Start(const std::string& certificateDir) {
+    const std::string dir = certificateDir;
+    if (!stub_.Start(MORVANIX_REMOTE_STUB_BINARY,
+                     {"--host", "127.0.0.1", "--port", "0", "--tls-port", "0", "--tls-cert",
+                      dir + "/cert.pem", "--tls-key", dir + "/key.pem"},
+                     {}, dir + "/stub.out")) {
+      return false;
+    }
+    const std::string https = WaitForLine(dir + "/stub.out", "listening on https://127.0.0.1:");
+    const std::string plain = WaitForLine(dir + "/stub.out", "listening on 127.0.0.1:");
+    if (https.empty() || plain.empty()) return false;
+    controlPort_ = std::stoi(plain);
+    std::filesystem::copy_file(MORVANIX_AGENT_BINARY, dir + "/morvanix-agent");
+    agentOutput_ = dir + "/agent.out";
+    if (!agent_.Start(dir + "/morvanix-agent", {},
+                      {{"MORVANIX_SERIAL_DIR", dir},
+                       {"MORVANIX_REMOTE_HOST", "localhost"},
+                       {"MORVANIX_REMOTE_PORT", https}},
+                      agentOutput_)) {
+      return false;
+    }
+    return WaitForLoopbackPort(8070, 20s);
+  }
+
+  // The agent check's answer for session ssid, and how many messages of it arrived.
+  std::size_t CheckAndCount(const std::string& ssid) {
+    httplib::Client agent("127.0.0.1", 8070);
+    agent.set_read_timeout(60, 0);
+    auto answer = agent.Get("/AC/" + ssid);
+    EXPECT_TRUE(answer);
+    if (answer) {
+      EXPECT_EQ(answer->body, " ");
+    }
+    httplib::Client control("127.0.0.1", controlPort_);
+    auto messages = control.Get("/control/messages");
+    if (!messages || messages->status != 200) return 0;
+    std::size_t count = 0;
+    for (const auto& message : nlohmann::json::parse(messages->body)) {
+      count += message.value("ssid", "") == ssid;
+    }
+    return count;
+  }
+
+  static TempFolder* folder_;
+  static bool ok_;
+  ChildProcess stub_;
+  ChildProcess agent_;
+  int controlPort_ = 0;
+  std::string agentOutput_;
+};
+
+TempFolder* RemoteTls::folder_ = nullptr;
+bool RemoteTls::ok_ = true;
+
+TEST_F(RemoteTls, OnlyAServerProvenForTheHostGetsMessages) {
+  struct Case {
+    const char* name;
+    const char* issuer;
+    const char* commonName;
+    const char* altName;
+    int days;
+    const char* reason;  // the debug line's reason; empty when the post goes through
+  };
+  const Case cases[] = {
+      {"good", "ca", "localhost", "localhost", 2, ""},
+      {"self_signed", "self", "localhost", "localhost", 2, "self-signed certificate"},
+      {"unknown_ca", "stranger", "localhost", "localhost", 2, "unable to get local issuer"},
+      {"expired", "ca", "localhost", "localhost", -1, "certificate has expired"},
+      {"other_host", "ca", "other.example", "other.example", 2, "hostname mismatch"},
+      {"common_name_only", "ca", "localhost", "other.example", 2, "hostname mismatch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    ASSERT_TRUE(Start(MakeCertificate(c.name, c.issuer, c.commonName, c.altName, c.days)));
+    const bool delivered = std::string(c.reason).empty();
+    // Each check posts AGENT_CHECK; no adapter is attached, so nothing more.
+    EXPECT_EQ(CheckAndCount(c.name), delivered ? 1u : 0u);
+    EXPECT_EQ(CheckAndCount(c.name), delivered ? 2u : 0u);
+    EXPECT_TRUE(agent_.Running());
+    const std::string output = ReadFile(agentOutput_);
+    EXPECT_EQ(Count(output, "morvanix: TLS handshake with localhost failed: "), delivered ? 0u : 1u)
+        << output;
+    if (!delivered) {
+      EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+    }
+  }
+}
+
+}  // namespace
