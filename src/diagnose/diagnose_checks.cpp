@@ -9,6 +9,9 @@
 
 #include "base/log_path.h"
 #include "remote/remote_endpoint.h"
+#if defined(MORVANIX_REMOTE_TLS)
+#include "remote/tls_session.h"
+#endif
 
 namespace morvanix {
 
@@ -102,7 +105,26 @@ bool CheckRemote(std::ostream& out, Findings& findings) {
                  (hostOverride || portOverride ? " (MORVANIX_REMOTE_HOST/MORVANIX_REMOTE_PORT set)"
                                                : " (built in)")});
 
-  const ConnectResult result = ConnectOnce(endpoint.host, endpoint.port, kConnectBound);
+  // The handshake runs on the one connection, as the agent's posts do; nothing is sent after it.
+  CheckLine tls{Verdict::kNote, "TLS: off in this build, no handshake to check"};
+  std::function<void(socket_t)> handshake;
+#if defined(MORVANIX_REMOTE_TLS)
+  handshake = [&](socket_t sock) {
+    std::string failure;
+    const auto session = TlsSession::Open(sock, endpoint.host, ClientClock::now() + kConnectBound,
+                                          nullptr, &failure);
+    if (session) {
+      tls = {Verdict::kOk, "TLS: handshake done (" + session->Version() +
+                               "), certificate valid for " + endpoint.host};
+    } else {
+      tls = {Verdict::kFail, "TLS: handshake failed: " +
+                                 (failure.empty() ? "no answer within " +
+                                                        std::to_string(kConnectBound.count()) + " s"
+                                                  : failure)};
+    }
+  };
+#endif
+  const ConnectResult result = ConnectOnce(endpoint.host, endpoint.port, kConnectBound, handshake);
   if (!result.resolveError.empty()) {
     Emit(out, {Verdict::kFail,
                "remote host " + endpoint.host + ": cannot be resolved: " + result.resolveError});
@@ -122,13 +144,8 @@ bool CheckRemote(std::ostream& out, Findings& findings) {
   }
   Emit(out, {Verdict::kOk, target + ": TCP connection made in " + Decimal(result.milliseconds) +
                                " ms (nothing sent)"});
-  if (kTls) {
-    Emit(out,
-         {Verdict::kNote, "TLS: on in this build; the handshake is not checked by this program"});
-  } else {
-    Emit(out, {Verdict::kNote, "TLS: off in this build, no handshake to check"});
-  }
-  return true;
+  Emit(out, tls);
+  return tls.verdict != Verdict::kFail;
 }
 
 void CheckSerial(std::ostream& out, Findings& findings) {

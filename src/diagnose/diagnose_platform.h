@@ -1,10 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "diagnose/diagnose_text.h"
+#include "remote/client_socket.h"
 
 namespace morvanix {
 
@@ -32,7 +34,8 @@ struct SerialCandidate {
 // The devices present, lowest number first, and a few words on where the list came from.
 std::vector<SerialCandidate> SerialCandidates(std::string& source);
 
-// One TCP connection to host:port on its first address, closed at once.
+// One TCP connection to host:port on its first address, handed to `connected` (still
+// non-blocking) when made, and closed after.
 struct ConnectResult {
   std::vector<std::string> addresses;  // every address the host resolved to
   std::string resolveError;            // set when it resolved to nothing
@@ -41,7 +44,8 @@ struct ConnectResult {
   std::string connectError;  // the reason in words when not connected
   double milliseconds = 0;   // how long the connect took
 };
-ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound);
+ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
+                          const std::function<void(socket_t)>& connected = nullptr);
 
 // Windows: when the program has a console window of its own (started from its shortcut, not
 // from a command prompt), asks for a key so the window stays until the report is read.

@@ -184,7 +184,8 @@ std::vector<SerialCandidate> SerialCandidates(std::string& source) {
   return found;
 }
 
-ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound) {
+ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
+                          const std::function<void(socket_t)>& connected) {
   ConnectResult result;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -228,6 +229,7 @@ ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::millis
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   result.connected = error == 0;
   if (!result.connected) result.connectError = std::strerror(error);
+  if (result.connected && connected) connected(fd);
   if (fd >= 0) close(fd);
   freeaddrinfo(list);
   return result;

@@ -188,7 +188,8 @@ std::vector<SerialCandidate> SerialCandidates(std::string& source) {
   return found;
 }
 
-ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound) {
+ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
+                          const std::function<void(socket_t)>& connected) {
   ConnectResult result;
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
@@ -251,6 +252,7 @@ ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::millis
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   result.connected = error == 0;
   if (!result.connected) result.connectError = ErrorText(static_cast<DWORD>(error));
+  if (result.connected && connected) connected(s);
   if (s != INVALID_SOCKET) closesocket(s);
   freeaddrinfo(list);
   WSACleanup();

@@ -83,7 +83,8 @@ int Retried(SSL* ssl, socket_t sock, Call call, ClientClock::time_point end, boo
 
 std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& host,
                                              ClientClock::time_point deadline,
-                                             const std::function<bool()>& stopped) {
+                                             const std::function<bool()>& stopped,
+                                             std::string* failure) {
   SSL_CTX* context = SharedContext();
   if (context == nullptr) return nullptr;
   SSL* ssl = SSL_new(context);
@@ -111,10 +112,16 @@ std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& h
         ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
     if (result == 1) return session;
     if (!timedOut) {
-      ReportHandshakeFailure(host, FailureReason(ssl));
+      const std::string reason = FailureReason(ssl);
+      if (failure != nullptr) *failure = reason;
+      ReportHandshakeFailure(host, reason);
       return nullptr;
     }
   }
+}
+
+std::string TlsSession::Version() const {
+  return SSL_get_version(ssl_);
 }
 
 TlsSession::~TlsSession() {

@@ -21,10 +21,12 @@ class TlsSession {
  public:
   // Runs the handshake on a connected non-blocking socket until it succeeds, fails, the
   // deadline passes or stopped() says so. A failure is reported through debug output with
-  // its reason (once a minute per reason); nullptr then.
+  // its reason (once a minute per reason); nullptr then, with the reason also in *failure
+  // when given (a timeout or a stop leaves it empty).
   static std::unique_ptr<TlsSession> Open(socket_t sock, const std::string& host,
                                           ClientClock::time_point deadline,
-                                          const std::function<bool()>& stopped);
+                                          const std::function<bool()>& stopped,
+                                          std::string* failure = nullptr);
   ~TlsSession();
   TlsSession(const TlsSession&) = delete;
   TlsSession& operator=(const TlsSession&) = delete;
@@ -34,6 +36,8 @@ class TlsSession {
   ssize_t Read(char* data, size_t size);
   ssize_t Write(const char* data, size_t size);
   socket_t Socket() const { return sock_; }
+  // The protocol version agreed on ("TLSv1.3").
+  std::string Version() const;
 
  private:
   TlsSession(socket_t sock, ssl_st* ssl) : sock_(sock), ssl_(ssl) {}

@@ -121,6 +121,7 @@ class RemoteTls : public ::testing::Test {
       return false;
     }
     const std::string https = WaitForLine(dir + "/stub.out", "listening on https://127.0.0.1:");
+    httpsPort_ = https;
     const std::string plain = WaitForLine(dir + "/stub.out", "listening on 127.0.0.1:");
     if (https.empty() || plain.empty()) return false;
     controlPort_ = std::stoi(plain);
@@ -160,6 +161,7 @@ class RemoteTls : public ::testing::Test {
   ChildProcess stub_;
   ChildProcess agent_;
   int controlPort_ = 0;
+  std::string httpsPort_;
   std::string agentOutput_;
 };
 
@@ -198,6 +200,25 @@ TEST_F(RemoteTls, OnlyAServerProvenForTheHostGetsMessages) {
     if (!delivered) {
       EXPECT_NE(output.find(c.reason), std::string::npos) << output;
     }
+    // The diagnosis makes the same handshake over its one connection and names the outcome.
+    const std::string dir = folder_->Path().string() + "/" + c.name;
+    std::filesystem::create_directories(dir + "/serial");
+    ChildProcess diagnose;
+    ASSERT_TRUE(diagnose.Start(MORVANIX_DIAGNOSE_BINARY, {},
+                               {{"MORVANIX_SERIAL_DIR", dir + "/serial"},
+                                {"MORVANIX_REMOTE_HOST", "localhost"},
+                                {"MORVANIX_REMOTE_PORT", httpsPort_}},
+                               dir + "/diagnose.out"));
+    EXPECT_EQ(diagnose.Wait(60s), 1);  // no adapter, whatever the server
+    const std::string report = ReadFile(dir + "/diagnose.out");
+    const std::string expected = delivered
+                                     ? "ok    TLS: handshake done (TLSv1."
+                                     : std::string("FAIL  TLS: handshake failed: ") + c.reason;
+    EXPECT_NE(report.find(expected), std::string::npos) << report;
+    EXPECT_NE(report.find(delivered ? "server localhost:" + httpsPort_ + " is reachable"
+                                    : "cannot be reached"),
+              std::string::npos)
+        << report;
   }
 }
 
