@@ -39,7 +39,7 @@ std::vector<SerialCandidate> SerialCandidates(std::string& source);
 struct ConnectResult {
   std::vector<std::string> addresses;  // every address the host resolved to
   std::string resolveError;            // set when it resolved to nothing
-  std::string address;                 // the one tried
+  std::string address;                 // the last one tried (the one connected when connected)
   bool connected = false;
   std::string connectError;  // the reason in words when not connected
   double milliseconds = 0;   // how long the connect took

@@ -184,6 +184,20 @@ std::vector<SerialCandidate> SerialCandidates(std::string& source) {
   return found;
 }
 
+namespace {
+
+std::string AddressText(const addrinfo* a) {
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* raw =
+      a->ai_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
+  inet_ntop(a->ai_family, raw, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
 ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
                           const std::function<void(socket_t)>& connected) {
   ConnectResult result;
@@ -197,33 +211,37 @@ ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::millis
     return result;
   }
   for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    char text[INET6_ADDRSTRLEN] = "";
-    const void* raw =
-        a->ai_family == AF_INET6
-            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr)
-            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
-    inet_ntop(a->ai_family, raw, text, sizeof text);
+    const std::string text = AddressText(a);
     if (std::find(result.addresses.begin(), result.addresses.end(), text) ==
         result.addresses.end()) {
-      result.addresses.emplace_back(text);
+      result.addresses.push_back(text);
     }
   }
-  result.address = result.addresses.empty() ? host : result.addresses.front();
+  // Every address in turn, as the agent's own connect goes, until one takes the connection:
+  // a host that names ::1 first while the server listens on 127.0.0.1 is still reached.
   const auto start = std::chrono::steady_clock::now();
-  const int fd = socket(list->ai_family, list->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0 && connect(fd, list->ai_addr, list->ai_addrlen) != 0) {
-    error = errno;
-    if (error == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      const int ready = poll(&p, 1, static_cast<int>(bound.count()));
-      socklen_t length = sizeof error;
-      if (ready == 0) {
-        error = ETIMEDOUT;
-      } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        error = errno;
+  int fd = -1;
+  int error = 0;
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    error = fd < 0 ? errno : 0;
+    if (fd >= 0 && connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+      error = errno;
+      if (error == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, static_cast<int>(bound.count()));
+        socklen_t length = sizeof error;
+        if (ready == 0) {
+          error = ETIMEDOUT;
+        } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+          error = errno;
+        }
       }
     }
+    result.address = AddressText(a);
+    if (error == 0) break;
+    if (fd >= 0) close(fd);
+    fd = -1;
   }
   result.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
