@@ -188,6 +188,24 @@ std::vector<SerialCandidate> SerialCandidates(std::string& source) {
   return found;
 }
 
+namespace {
+
+// One address as text, without the port that the socket library's text carries.
+std::string AddressText(const addrinfo* a) {
+  char text[INET6_ADDRSTRLEN] = "";
+  DWORD length = sizeof text;
+  WSAAddressToStringA(a->ai_addr, static_cast<DWORD>(a->ai_addrlen), nullptr, text, &length);
+  std::string address(text);
+  const std::size_t colon = address.rfind(':');
+  if (a->ai_family == AF_INET && colon != std::string::npos) address.resize(colon);
+  if (a->ai_family == AF_INET6 && address.size() > 2 && address.front() == '[') {
+    address = address.substr(1, address.find(']') - 1);
+  }
+  return address;
+}
+
+}  // namespace
+
 ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
                           const std::function<void(socket_t)>& connected) {
   ConnectResult result;
@@ -207,46 +225,46 @@ ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::millis
     return result;
   }
   for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    char text[INET6_ADDRSTRLEN] = "";
-    DWORD length = sizeof text;
-    WSAAddressToStringA(a->ai_addr, static_cast<DWORD>(a->ai_addrlen), nullptr, text, &length);
-    std::string address(text);
-    // The text carries the port; the list shows addresses only.
-    const std::size_t colon = address.rfind(':');
-    if (a->ai_family == AF_INET && colon != std::string::npos) address.resize(colon);
-    if (a->ai_family == AF_INET6 && address.size() > 2 && address.front() == '[') {
-      address = address.substr(1, address.find(']') - 1);
-    }
+    const std::string address = AddressText(a);
     if (std::find(result.addresses.begin(), result.addresses.end(), address) ==
         result.addresses.end()) {
       result.addresses.push_back(address);
     }
   }
-  result.address = result.addresses.empty() ? host : result.addresses.front();
+  // Every address in turn, as the agent's own connect goes, until one takes the connection:
+  // a host that names ::1 first while the server listens on 127.0.0.1 is still reached.
   const auto start = std::chrono::steady_clock::now();
-  SOCKET s = socket(list->ai_family, list->ai_socktype, list->ai_protocol);
-  int error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
-  u_long nonBlocking = 1;
-  if (s != INVALID_SOCKET && ioctlsocket(s, FIONBIO, &nonBlocking) == 0 &&
-      connect(s, list->ai_addr, static_cast<int>(list->ai_addrlen)) != 0) {
-    error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) {
-      fd_set writable, failed;
-      FD_ZERO(&writable);
-      FD_ZERO(&failed);
-      FD_SET(s, &writable);
-      FD_SET(s, &failed);
-      timeval wait{static_cast<long>(bound.count() / 1000),
-                   static_cast<long>(bound.count() % 1000) * 1000};
-      const int ready = select(0, nullptr, &writable, &failed, &wait);
-      int length = sizeof error;
-      if (ready == 0) {
-        error = WSAETIMEDOUT;
-      } else if (ready < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                                         &length) != 0) {
-        error = WSAGetLastError();
+  SOCKET s = INVALID_SOCKET;
+  int error = 0;
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+    u_long nonBlocking = 1;
+    if (s != INVALID_SOCKET && ioctlsocket(s, FIONBIO, &nonBlocking) == 0 &&
+        connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+      error = WSAGetLastError();
+      if (error == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval wait{static_cast<long>(bound.count() / 1000),
+                     static_cast<long>(bound.count() % 1000) * 1000};
+        const int ready = select(0, nullptr, &writable, &failed, &wait);
+        int length = sizeof error;
+        if (ready == 0) {
+          error = WSAETIMEDOUT;
+        } else if (ready < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                                           &length) != 0) {
+          error = WSAGetLastError();
+        }
       }
     }
+    result.address = AddressText(a);
+    if (error == 0) break;
+    if (s != INVALID_SOCKET) closesocket(s);
+    s = INVALID_SOCKET;
   }
   result.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
