@@ -1,19 +1,18 @@
 // A post ends at its limit, and soon after a stop, whatever the server does: never takes the
 // connection, never reads the request, or reads it and never answers.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "remote/agent_transport.h"
 #include "remote/remote_endpoint.h"
+#include "remote/remote_socket.h"
 
 using namespace morvanix;
 using namespace std::chrono_literals;
@@ -23,7 +22,8 @@ namespace {
 
 enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers };
 
-// A listening socket on a free loopback port that behaves as `peer` says.
+// A listening socket on a free loopback port that behaves as `peer` says. Written with the
+// agent's own portable socket calls, so that the same peers run on POSIX and on Windows.
 class StuckServer {
  public:
   explicit StuckServer(Peer peer) {
@@ -31,7 +31,8 @@ class StuckServer {
     // A small receive buffer, inherited by accepted connections: a body that is never read
     // fills it quickly.
     const int small = 4096;
-    ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
+                 sizeof small);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -45,42 +46,54 @@ class StuckServer {
     if (peer == Peer::kNeverAccepts) {
       // A backlog of 0 holds one connection; with it taken, further handshakes get no answer.
       for (int i = 0; i < 2; ++i) {
-        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+        const socket_t filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        SetNonBlocking(filler);
+        StartConnect(filler, reinterpret_cast<sockaddr*>(&address), static_cast<int>(length));
         fillers_.push_back(filler);
       }
       std::this_thread::sleep_for(100ms);
     } else {
-      serving_ = std::thread([this, peer] {
-        const int connection = ::accept(listener_, nullptr, nullptr);
-        if (connection < 0) return;
-        char buffer[4096];
-        while (!done_) {
-          if (peer == Peer::kNeverAnswers) {
-            if (::recv(connection, buffer, sizeof buffer, MSG_DONTWAIT) == 0) break;
-          }
-          std::this_thread::sleep_for(10ms);
-        }
-        ::close(connection);
-      });
+      serving_ = std::thread([this, peer] { Serve(peer); });
     }
   }
   StuckServer(const StuckServer&) = delete;
   StuckServer& operator=(const StuckServer&) = delete;
   ~StuckServer() {
     done_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
     if (serving_.joinable()) serving_.join();
-    for (int filler : fillers_) ::close(filler);
-    ::close(listener_);
+    for (socket_t filler : fillers_) httplib::detail::close_socket(filler);
+    httplib::detail::close_socket(listener_);
   }
 
   int Port() const { return port_; }
 
  private:
-  int listener_ = -1;
+  // Takes one connection, waiting in slices until the test ends, then holds it: unread, or
+  // read and never answered.
+  void Serve(Peer peer) {
+    for (;;) {
+      if (done_) return;
+      const SocketWait wait = WaitForSocket(listener_, false, 10ms);
+      if (wait == SocketWait::kFailed) return;
+      if (wait == SocketWait::kReady) break;
+    }
+    const socket_t connection = ::accept(listener_, nullptr, nullptr);
+    if (connection == INVALID_SOCKET) return;
+    SetNonBlocking(connection);
+    char buffer[4096];
+    while (!done_) {
+      if (peer == Peer::kNeverAnswers) {
+        const ssize_t got = ReceiveSome(connection, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && !LastCallWouldBlock())) break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    httplib::detail::close_socket(connection);
+  }
+
+  socket_t listener_ = INVALID_SOCKET;
   int port_ = 0;
-  std::vector<int> fillers_;
+  std::vector<socket_t> fillers_;
   std::atomic<bool> done_{false};
   std::thread serving_;
 };
