@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "post_target.h"
 #include "remote/agent_transport.h"
 #include "remote/remote_endpoint.h"
 #include "stuck_server.h"
@@ -50,8 +51,8 @@ TEST(AgentTransportDeadline, EveryStepOfAPostKeepsToTheWholeLimit) {
     SCOPED_TRACE(c.name);
     StuckServer server(c.peer);
     ASSERT_GT(server.Port(), 0);
-    const auto took = TimedPost(RemoteEndpoint{"127.0.0.1", server.Port()},
-                                std::string(c.bodyBytes, '7'), 1s, 3s);
+    PostTarget target(server.Port());
+    const auto took = TimedPost(target.Endpoint(), std::string(c.bodyBytes, '7'), 1s, 3s);
     ASSERT_TRUE(took) << "still posting 3 s into a post limited to 1 s";
     EXPECT_GE(*took, 900ms);
   }
@@ -63,7 +64,8 @@ TEST(AgentTransportDeadline, AStopEndsAPostWithinASecond) {
     StuckServer server(c.peer);
     ASSERT_GT(server.Port(), 0);
     std::atomic<bool> stop{false};
-    RemoteEndpoint remote{"127.0.0.1", server.Port()};
+    PostTarget target(server.Port());
+    RemoteEndpoint remote = target.Endpoint();
     remote.stopped = [&stop] { return stop.load(); };
     std::thread stopper([&stop] {
       std::this_thread::sleep_for(300ms);
