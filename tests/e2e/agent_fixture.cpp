@@ -12,6 +12,7 @@ void AgentFixture::SetUp() {
   serialDir_ = folderPath_ + "/serial";
   std::filesystem::create_directory(serialDir_);
   ASSERT_GT(stub_.Start("127.0.0.1", 0), 0);
+  remote_ = std::make_unique<PostTarget>(stub_.port());
 }
 
 void AgentFixture::TearDown() {
@@ -22,6 +23,7 @@ void AgentFixture::TearDown() {
   const std::string output = ReadFile(folderPath_ + "/agent.out");
   EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
   if (adapter_) adapter_->Stop();
+  remote_.reset();
   stub_.Stop();
 }
 
@@ -36,8 +38,8 @@ void AgentFixture::StartAgent() {
   std::filesystem::copy_file(MORVANIX_AGENT_BINARY, binary);
   ASSERT_TRUE(agent_.Start(binary, {},
                            {{"MORVANIX_SERIAL_DIR", serialDir_},
-                            {"MORVANIX_REMOTE_HOST", "127.0.0.1"},
-                            {"MORVANIX_REMOTE_PORT", std::to_string(stub_.port())}},
+                            {"MORVANIX_REMOTE_HOST", remote_->Host()},
+                            {"MORVANIX_REMOTE_PORT", std::to_string(remote_->Port())}},
                            folderPath_ + "/agent.out"));
   ASSERT_TRUE(WaitForLoopbackPort(8070, 20s)) << ReadFile(folderPath_ + "/agent.out");
   // An agent that could not bind ends at once; then the port belongs to someone else.

@@ -9,11 +9,13 @@
 
 #include "adapter_simulator.h"
 #include "child_process.h"
+#include "post_target.h"
 #include "remote_stub.h"
 #include "temp_folder.h"
 
 // The real agent binary, started in a folder of its own (so its event log lands there), with
-// the remote server stand-in and, when asked, the adapter simulator linked as COM3.
+// the remote server stand-in (reached through remote_, a TLS front in the HTTPS build) and,
+// when asked, the adapter simulator linked as COM3.
 class AgentFixture : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -34,6 +36,7 @@ class AgentFixture : public ::testing::Test {
   std::string folderPath_ = folder_.Path().string();
   std::string serialDir_;
   morvanix::stub::RemoteStub stub_;
+  std::unique_ptr<PostTarget> remote_;
   std::unique_ptr<AdapterSimulator> adapter_;
   ChildProcess agent_;
 };

@@ -38,16 +38,18 @@ class Diagnose : public AgentFixture, public ::testing::WithParamInterface<Diagn
     const std::string output = folderPath_ + "/diagnose.out";
     EXPECT_TRUE(diagnose.Start(binary, {},
                                {{"MORVANIX_SERIAL_DIR", serialDir_},
-                                {"MORVANIX_REMOTE_HOST", "127.0.0.1"},
-                                {"MORVANIX_REMOTE_PORT", std::to_string(remotePort_)}},
+                                {"MORVANIX_REMOTE_HOST", remote_->Host()},
+                                {"MORVANIX_REMOTE_PORT", std::to_string(remote_->Port())}},
                                output));
     const int status = diagnose.Wait(120s);
     report = ReadFile(output);
     return status;
   }
-
-  int remotePort_ = 0;
 };
+
+// The handshake line of a reachable server: made and checked in the HTTPS build.
+const std::string kTlsLine =
+    kPostsOverTls ? "ok    TLS: handshake done (" : "note  TLS: off in this build";
 
 TEST_P(Diagnose, ReportsWhatWorksAndWhatDoesNot) {
   const DiagnoseCase& c = GetParam();
@@ -57,8 +59,10 @@ TEST_P(Diagnose, ReportsWhatWorksAndWhatDoesNot) {
     ASSERT_TRUE(Get("/AC/diag"));
     ASSERT_TRUE(stub_.WaitForMessages(2, 30s));
   }
-  remotePort_ = stub_.port();
-  if (c.remoteDown) stub_.Stop();
+  if (c.remoteDown) {
+    stub_.Stop();
+    remote_->Stop();
+  }
 
   std::string report;
   EXPECT_EQ(RunDiagnose(report), c.exitStatus) << report;
@@ -99,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false,
                      0,
                      {"ok    COM3 (", "ok    remote server 127.0.0.1 port ",
-                      "note  loopback port 127.0.0.1:8070: free"},
+                      "note  loopback port 127.0.0.1:8070: free", kTlsLine},
                      {"adapter \"ELM327 v1.5\" at 38400 baud", "; answered \"ATZ\\r",
                       "Ready: the adapter answers on COM3"}},
         DiagnoseCase{"HeldByTheRunningAgent",

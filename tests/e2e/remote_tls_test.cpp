@@ -1,18 +1,15 @@
 // The HTTPS build against the stand-in's HTTPS listener, with certificates made for the test
-// and its CA trusted through the system bundle (a copy with the CA appended, bind-mounted
-// over it in a mount namespace of this test's own, which the agent inherits). Only a
+// and its CA trusted through the system bundle (test_trust.h: a copy with the CA appended,
+// bind-mounted over it in a mount namespace of the test's own, which the agent inherits). Only a
 // certificate that chains to a trusted CA and names the host in its alternative names lets
 // a message through; every other one fails the post, writes one debug line, and the agent
 // answers and runs on.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,16 +17,11 @@
 
 #include "child_process.h"
 #include "temp_folder.h"
+#include "test_trust.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
-
-bool Shell(const std::string& command) {
-  return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
-}
 
 // The text after prefix on the first line of file that has it, waiting up to 10 s.
 std::string WaitForLine(const std::string& file, const std::string& prefix) {
@@ -53,22 +45,7 @@ std::size_t Count(const std::string& text, const std::string& part) {
 
 class RemoteTls : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (::geteuid() != 0) return;
-    folder_ = new TempFolder();
-    const std::string dir = folder_->Path().string();
-    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    for (const char* ca : {"ca", "stranger"}) {
-      ok_ = ok_ && Shell("openssl req -x509 " + ec + "-keyout " + dir + "/" + ca + ".key -out " +
-                         dir + "/" + ca + ".pem -days 2 -subj /CN=" + ca);
-    }
-    // The trusted bundle: the system's, plus the test CA.
-    ok_ = ok_ && Shell("cat " + std::string(kSystemBundle) + " " + dir + "/ca.pem > " + dir +
-                       "/bundle.crt");
-    ok_ = ok_ && ::unshare(CLONE_NEWNS) == 0 &&
-          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-          ::mount((dir + "/bundle.crt").c_str(), kSystemBundle, nullptr, MS_BIND, nullptr) == 0;
-  }
+  static void SetUpTestSuite() { folder_ = new TempFolder(); }
   static void TearDownTestSuite() {
     delete folder_;
     folder_ = nullptr;
@@ -76,7 +53,7 @@ class RemoteTls : public ::testing::Test {
 
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root, for a mount namespace";
-    ASSERT_TRUE(ok_) << "could not make the certificates or trust the test CA";
+    ASSERT_EQ(ProcessTestTrust().error, "") << "could not make the certificates or trust the CA";
   }
 
   void TearDown() override {
@@ -88,25 +65,20 @@ class RemoteTls : public ::testing::Test {
     }
   }
 
-  // A leaf certificate for the server, signed by `issuer` ("self" for none).
+  // A server certificate in a folder of its own, as the stand-in reads it: signed by the
+  // trusted test CA ("ca"), by a CA nobody trusts ("stranger") or by its own key ("self").
   std::string MakeCertificate(const std::string& name, const std::string& issuer,
                               const std::string& commonName, const std::string& altName, int days) {
+    static const TestAuthority stranger("stranger");
+    const TestCertificate made =
+        issuer == "self"       ? SelfSignedCertificate(commonName, altName)
+        : issuer == "stranger" ? stranger.Issue(commonName, altName, days)
+                               : ProcessTestTrust().authority->Issue(commonName, altName, days);
+    EXPECT_FALSE(made.Empty());
     const std::string dir = folder_->Path().string() + "/" + name;
     std::filesystem::create_directories(dir);
-    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    std::ofstream(dir + "/ext") << "subjectAltName=DNS:" << altName << "\n";
-    if (issuer == "self") {
-      EXPECT_TRUE(Shell("openssl req -x509 " + ec + "-keyout " + dir + "/key.pem -out " + dir +
-                        "/cert.pem -days 2 -subj /CN=" + commonName +
-                        " -addext subjectAltName=DNS:" + altName));
-    } else {
-      const std::string ca = folder_->Path().string() + "/" + issuer;
-      EXPECT_TRUE(Shell("openssl req " + ec + "-keyout " + dir + "/key.pem -out " + dir +
-                        "/csr.pem -subj /CN=" + commonName));
-      EXPECT_TRUE(Shell("openssl x509 -req -in " + dir + "/csr.pem -CA " + ca + ".pem -CAkey " +
-                        ca + ".key -set_serial 7 -days " + std::to_string(days) + " -extfile " +
-                        dir + "/ext -out " + dir + "/cert.pem"));
-    }
+    std::ofstream(dir + "/cert.pem") << made.certificatePem;
+    std::ofstream(dir + "/key.pem") << made.keyPem;
     return dir;
   }
 
@@ -157,7 +129,6 @@ class RemoteTls : public ::testing::Test {
   }
 
   static TempFolder* folder_;
-  static bool ok_;
   ChildProcess stub_;
   ChildProcess agent_;
   int controlPort_ = 0;
@@ -166,7 +137,6 @@ class RemoteTls : public ::testing::Test {
 };
 
 TempFolder* RemoteTls::folder_ = nullptr;
-bool RemoteTls::ok_ = true;
 
 TEST_F(RemoteTls, OnlyAServerProvenForTheHostGetsMessages) {
   struct Case {

@@ -73,7 +73,8 @@ TEST(AgentStubStop, LetsHeldAndDelayedRepliesGoWithinBounds) {
   morvanix::stub::RemoteStub stub;
   const int port = stub.Start("127.0.0.1", 0);
   ASSERT_GT(port, 0);
-  const RemoteEndpoint remote{"127.0.0.1", port};
+  PostTarget target(port);
+  const RemoteEndpoint remote = target.Endpoint();
   stub.Hold("S", "RESPONSE", 1);
   auto held = std::async(std::launch::async, [&] { return SendResponse(remote, "{}", "S"); });
   ASSERT_NE(stub.WaitHeld(10s), 0u);

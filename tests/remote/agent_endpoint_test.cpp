@@ -12,6 +12,13 @@ using namespace morvanix;
 
 namespace {
 
+// The scheme's own port: the build's posts are plain HTTP or HTTPS.
+#ifdef MORVANIX_REMOTE_TLS
+constexpr int kDefaultPort = 443;
+#else
+constexpr int kDefaultPort = 80;
+#endif
+
 std::vector<std::string>& Reports() {
   static std::vector<std::string> reports;
   return reports;
@@ -98,10 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
             "BothBad", "", "x", "built.in", 80, {"MORVANIX_REMOTE_HOST", "MORVANIX_REMOTE_PORT"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AgentRemoteEndpoint, BuiltInIsTheBuildSettingOnPort80) {
+TEST(AgentRemoteEndpoint, BuiltInIsTheBuildSettingOnTheSchemesPort) {
   const RemoteEndpoint endpoint = BuiltInRemoteEndpoint();
   EXPECT_EQ(endpoint.host, MORVANIX_EXPECTED_REMOTE_HOST);
-  EXPECT_EQ(endpoint.port, 80);
+  EXPECT_EQ(endpoint.port, kDefaultPort);
 }
 
 #ifndef _WIN32
@@ -118,9 +125,9 @@ TEST(AgentRemoteEndpoint, EnvironmentOverridesTheBuiltInEndpoint) {
   EXPECT_EQ(overridden.host, "127.0.0.9");
   EXPECT_EQ(overridden.port, 9090);
   EXPECT_EQ(badPort.host, "127.0.0.9");
-  EXPECT_EQ(badPort.port, 80);
+  EXPECT_EQ(badPort.port, kDefaultPort);
   EXPECT_EQ(plain.host, BuiltInRemoteEndpoint().host);
-  EXPECT_EQ(plain.port, 80);
+  EXPECT_EQ(plain.port, kDefaultPort);
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "post_target.h"
 #include "remote/agent_transport.h"
 #include "remote/remote_endpoint.h"
 
@@ -32,10 +33,10 @@ TEST(AgentTransportDeadline, EndsAnExchangeWhoseReplyFallsSilent) {
   ASSERT_GT(port, 0);
   std::thread serving([&server] { server.listen_after_bind(); });
 
+  PostTarget target(port);
   const auto started = std::chrono::steady_clock::now();
-  std::future<std::string> reply = std::async(std::launch::async, [port] {
-    return PostAgentMessage(RemoteEndpoint{"127.0.0.1", port}, "97n", 1s);
-  });
+  std::future<std::string> reply = std::async(
+      std::launch::async, [&target] { return PostAgentMessage(target.Endpoint(), "97n", 1s); });
   const bool ended = reply.wait_for(5s) == std::future_status::ready;
   const auto took = std::chrono::steady_clock::now() - started;
   released = true;

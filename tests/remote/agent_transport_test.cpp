@@ -101,7 +101,8 @@ TEST_P(AgentTransportWire, SendsOneFormFieldByteForByte) {
   ASSERT_GT(capture.port(), 0);
   const std::string encoded = EncodeDecimalBytes(GetParam().message);
 
-  const std::string reply = PostAgentMessage(RemoteEndpoint{"127.0.0.1", capture.port()}, encoded);
+  PostTarget target(capture.port());
+  const std::string reply = PostAgentMessage(target.Endpoint(), encoded);
   const std::string request = capture.Request();
 
   const std::string expectedBody = "agent_message=" + encoded;
@@ -236,8 +237,8 @@ TEST(AgentTransportDeadline, EndsAnExchangeThatOutlastsItsLimit) {
   Trickler trickler;
   ASSERT_GT(trickler.port(), 0);
   const auto started = std::chrono::steady_clock::now();
-  const std::string reply =
-      PostAgentMessage(RemoteEndpoint{"127.0.0.1", trickler.port()}, "97n", 1s);
+  PostTarget target(trickler.port());
+  const std::string reply = PostAgentMessage(target.Endpoint(), "97n", 1s);
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(reply, "");
   EXPECT_GE(took, 900ms);

@@ -231,8 +231,9 @@ TEST(AgentStubLog, WritesOneJsonLinePerMessage) {
     morvanix::stub::RemoteStub stub({.logPath = path});
     const int port = stub.Start("127.0.0.1", 0);
     ASSERT_GT(port, 0);
-    SendAgentCheck(RemoteEndpoint{"127.0.0.1", port}, "L1");
-    SendInterfaceCheck(RemoteEndpoint{"127.0.0.1", port}, "L1", "bad\x01 on COM1");
+    PostTarget target(port);
+    SendAgentCheck(target.Endpoint(), "L1");
+    SendInterfaceCheck(target.Endpoint(), "L1", "bad\x01 on COM1");
   }
   std::ifstream log(path);
   std::string first;

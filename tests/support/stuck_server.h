@@ -1,0 +1,90 @@
+#pragma once
+
+// A loopback server that is stuck in one of the ways a remote server can be, for tests of
+// the bounds on every wait.
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "remote/remote_socket.h"
+
+enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers };
+
+// A listening socket on a free loopback port that behaves as `peer` says. Written with the
+// agent's own portable socket calls, so that the same peers run on POSIX and on Windows.
+class StuckServer {
+ public:
+  explicit StuckServer(Peer peer) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    // A small receive buffer, inherited by accepted connections: a body that is never read
+    // fills it quickly.
+    const int small = 4096;
+    ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
+                 sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    if (peer == Peer::kNeverAccepts) {
+      // A backlog of 0 holds one connection; with it taken, further handshakes get no answer.
+      for (int i = 0; i < 2; ++i) {
+        const socket_t filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        morvanix::SetNonBlocking(filler);
+        morvanix::StartConnect(filler, reinterpret_cast<sockaddr*>(&address),
+                               static_cast<int>(length));
+        fillers_.push_back(filler);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } else {
+      serving_ = std::thread([this, peer] { Serve(peer); });
+    }
+  }
+  StuckServer(const StuckServer&) = delete;
+  StuckServer& operator=(const StuckServer&) = delete;
+  ~StuckServer() {
+    done_ = true;
+    if (serving_.joinable()) serving_.join();
+    for (socket_t filler : fillers_) httplib::detail::close_socket(filler);
+    httplib::detail::close_socket(listener_);
+  }
+
+  int Port() const { return port_; }
+
+ private:
+  // Takes one connection, waiting in slices until the test ends, then holds it: unread, or
+  // read and never answered.
+  void Serve(Peer peer) {
+    for (;;) {
+      if (done_) return;
+      const morvanix::SocketWait wait =
+          morvanix::WaitForSocket(listener_, false, std::chrono::milliseconds(10));
+      if (wait == morvanix::SocketWait::kFailed) return;
+      if (wait == morvanix::SocketWait::kReady) break;
+    }
+    const socket_t connection = ::accept(listener_, nullptr, nullptr);
+    if (connection == INVALID_SOCKET) return;
+    morvanix::SetNonBlocking(connection);
+    char buffer[4096];
+    while (!done_) {
+      if (peer == Peer::kNeverAnswers) {
+        const ssize_t got = morvanix::ReceiveSome(connection, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && !morvanix::LastCallWouldBlock())) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    httplib::detail::close_socket(connection);
+  }
+
+  socket_t listener_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::vector<socket_t> fillers_;
+  std::atomic<bool> done_{false};
+  std::thread serving_;
+};
