@@ -1,9 +1,12 @@
 #include "remote/tls_session.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+
+#include <cstdint>
 
 #include "base/debug_output.h"
 #include "remote/remote_socket.h"
@@ -32,6 +35,53 @@ SSL_CTX* SharedContext() {
     return made;
   }();
   return context;
+}
+
+// The socket as OpenSSL's transport, through the agent's own sends and receives. OpenSSL's
+// own socket layer writes with write(), which raises SIGPIPE on a connection the server has
+// hung up; a process using this layer must not have to ignore that signal to survive it.
+socket_t SocketOf(BIO* bio) {
+  return static_cast<socket_t>(reinterpret_cast<std::uintptr_t>(BIO_get_data(bio)));
+}
+
+int TransportWrite(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t sent = SendSome(SocketOf(bio), data, static_cast<size_t>(size));
+  if (sent < 0 && LastCallWouldBlock()) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+int TransportRead(BIO* bio, char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t got = ReceiveSome(SocketOf(bio), data, static_cast<size_t>(size));
+  if (got < 0 && LastCallWouldBlock()) BIO_set_retry_read(bio);
+  return static_cast<int>(got);
+}
+
+long TransportControl(BIO*, int command, long, void*) {
+  return command == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered here
+}
+
+int TransportCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+BIO* SocketTransport(socket_t sock) {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "agent socket");
+    if (made != nullptr) {
+      BIO_meth_set_write(made, TransportWrite);
+      BIO_meth_set_read(made, TransportRead);
+      BIO_meth_set_ctrl(made, TransportControl);
+      BIO_meth_set_create(made, TransportCreate);
+    }
+    return made;
+  }();
+  if (method == nullptr) return nullptr;
+  BIO* bio = BIO_new(method);
+  if (bio != nullptr) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::uintptr_t>(sock)));
+  return bio;
 }
 
 ReportLimiter& HandshakeReports() {
@@ -101,7 +151,9 @@ std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& h
       return nullptr;
     }
   }
-  if (SSL_set_fd(ssl, static_cast<int>(sock)) != 1) return nullptr;
+  BIO* transport = SocketTransport(sock);
+  if (transport == nullptr) return nullptr;
+  SSL_set_bio(ssl, transport, transport);  // the session owns it from here
   SendWithoutDelay(sock);
 
   for (;;) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <optional>
 #include <string>
@@ -75,6 +76,18 @@ TEST(AgentTransportDeadline, AStopEndsAPostWithinASecond) {
     stopper.join();
     EXPECT_TRUE(took) << "a post went on more than a second after a stop";
   }
+}
+
+TEST(AgentTransportFailure, AServerThatHangsUpMidPostFailsOnlyThePost) {
+#ifdef SIGPIPE
+  // As in a process that never asked to ignore it: a send into the hung-up connection must
+  // not raise it.
+  ::signal(SIGPIPE, SIG_DFL);
+#endif
+  StuckServer server(Peer::kHangsUp);
+  ASSERT_GT(server.Port(), 0);
+  PostTarget target(server.Port());
+  EXPECT_EQ(PostAgentMessage(target.Endpoint(), std::string(8u << 20, '7'), 10s), "");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "remote/remote_socket.h"
 
-enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers };
+enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers, kHangsUp };
 
 // A listening socket on a free loopback port that behaves as `peer` says. Written with the
 // agent's own portable socket calls, so that the same peers run on POSIX and on Windows.
@@ -70,6 +70,10 @@ class StuckServer {
     }
     const socket_t connection = ::accept(listener_, nullptr, nullptr);
     if (connection == INVALID_SOCKET) return;
+    if (peer == Peer::kHangsUp) {
+      httplib::detail::close_socket(connection);
+      return;
+    }
     morvanix::SetNonBlocking(connection);
     char buffer[4096];
     while (!done_) {
