@@ -6,9 +6,9 @@
 
 namespace morvanix {
 
-// Runs each task on a detached thread of its own, at most maxConcurrent at once. Run waits
-// for a free slot when all are taken, so the caller (the accept loop) leaves further
-// connections queued in the kernel; WaitForAll returns once every started task has ended.
+// Runs each task on a thread of its own, at most maxConcurrent at once. Run waits for a free
+// slot when all are taken, so the caller (the accept loop) leaves further connections queued
+// in the kernel; WaitForAll returns once every started task has ended and its thread is gone.
 class ConnectionThreads {
  public:
   explicit ConnectionThreads(std::size_t maxConcurrent);
@@ -25,9 +25,8 @@ class ConnectionThreads {
   std::size_t Active() const;
 
  private:
-  struct Slots;
-  // Shared with the running threads, which may still be leaving when this object is gone.
-  std::shared_ptr<Slots> slots_;
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace morvanix
