@@ -44,7 +44,8 @@ struct ConnectionThreads::State {
     while (!ready()) changed.wait_for(lock, kRecheck);
   }
 
-  // Called by a task's own thread once the task is over: its thread is handed on for joining.
+  // Called once a task is over, on the thread that ran it: a started thread hands itself on
+  // for joining; the caller's thread, when no thread could be started, only frees the slot.
   void Ended() {
     std::lock_guard<std::mutex> lock(mutex);
     const auto own = running.find(std::this_thread::get_id());
