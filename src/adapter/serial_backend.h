@@ -5,6 +5,9 @@
 #include <memory>
 #include <string>
 
+#include "base/deadline.h"
+#include "base/stop_token.h"
+
 namespace morvanix {
 
 // Line settings handed to a backend when the port is opened.
@@ -48,6 +51,24 @@ class SerialBackend {
   // One byte, waiting at most 10 ms. When no byte came, gotByte is false and the result is
   // whatever the receive buffer held before.
   virtual char ReadChar(bool& gotByte) = 0;
+  // Up to n bytes: returns as soon as at least one byte is there, at the deadline, or at the
+  // stop (0 then; DeviceLost tells a device that went away).
+  virtual std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                               const StopToken& stop) {
+    std::size_t got = 0;
+    while (got == 0 && !DeviceLost() && !stop.StopRequested() && !deadline.Passed()) {
+      bool gotByte = false;
+      const char byte = ReadChar(gotByte);
+      if (gotByte) buffer[got++] = byte;
+    }
+    while (got > 0 && got < n && !DeviceLost()) {
+      bool gotByte = false;
+      const char byte = ReadChar(gotByte);
+      if (!gotByte) break;
+      buffer[got++] = byte;
+    }
+    return got;
+  }
 
   virtual bool SetModemLine(ModemControlLine line, bool on) = 0;
   // The kModem* bits of the lines that are on; false when the device has no modem lines.

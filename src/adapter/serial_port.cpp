@@ -108,6 +108,12 @@ char SerialPort::ReadChar(bool& gotByte) {
   return backend_->ReadChar(gotByte);
 }
 
+std::size_t SerialPort::ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                                 const StopToken& stop) {
+  if (!ready_ || n == 0) return 0;
+  return backend_->ReadSome(buffer, n, deadline, stop);
+}
+
 bool SerialPort::DeviceLost() const {
   return backend_ != nullptr && backend_->DeviceLost();
 }

@@ -58,6 +58,10 @@ class SerialPort {
   bool WriteChar(char c);
   // Waits at most 10 ms; the result is meaningful only when gotByte is true.
   char ReadChar(bool& gotByte);
+  // Up to n bytes: returns as soon as at least one byte is there, at the deadline, or at the
+  // stop; 0 then, and at once on a port that is not ready.
+  std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                       const StopToken& stop);
 
   bool SetRts(bool on);
   bool SetDtr(bool on);

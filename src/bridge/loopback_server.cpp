@@ -218,6 +218,7 @@ bool LoopbackServer::WaitUnlessStopped(std::chrono::milliseconds wait) {
 void LoopbackServer::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   stopRequested_.store(true);
+  stop_.RequestStop();
   stopChanged_.notify_all();
   server_.ShowListener(INVALID_SOCKET);
   // A listener not yet served stays open: Serve sees the stop and closes it.
@@ -230,6 +231,12 @@ void LoopbackServer::Stop() {
 void LoopbackServer::ClearStopRequest() {
   std::lock_guard<std::mutex> lock(mutex_);
   stopRequested_.store(false);
+  stop_.Reset();
+}
+
+StopToken LoopbackServer::Token() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stop_.Token();
 }
 
 }  // namespace morvanix

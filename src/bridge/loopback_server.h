@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/stop_token.h"
 #include "bridge/accept_retry.h"
 #include "bridge/listen_socket.h"
 #include "bridge/request_bound_server.h"
@@ -86,6 +87,9 @@ class LoopbackServer {
 
   // True from a stop until ClearStopRequest: long work on a connection ends early on it.
   bool StopRequested() const { return stopRequested_.load(); }
+  // The process's stop, for every blocking call made on behalf of a connection: stopped by
+  // Stop, fresh again after ClearStopRequest.
+  StopToken Token() const;
 
   // Test seam: accepts go through `accept` instead of the platform's call.
   void UseAcceptCall(detail::AcceptCall accept) { accept_ = std::move(accept); }
@@ -114,6 +118,7 @@ class LoopbackServer {
   std::string host_;
   int port_ = 0;
   std::atomic<bool> stopRequested_{false};
+  StopSource stop_;
   std::atomic<bool> running_{false};
 };
 
