@@ -69,9 +69,12 @@ async function callAgent(route) {
 }
 
 // A call that raises the permission prompt is lost when the user answers late; once the
-// answer is "allow", the same call goes through.
+// answer is "allow", the same call goes through. A page that is not a secure context gets
+// no such second chance: a browser that asks such a page holds the call until the answer,
+// and one that does not blocks it without asking, so waiting would only wait.
 async function callAgentOnceAllowed(route) {
   if (await callAgent(route)) return { reached: true };
+  if (!window.isSecureContext) return { reached: false, state: await loopbackPermission() };
   if ((await loopbackPermission()) === 'prompt') {
     setStatus('busy', 'Waiting for you to allow this site to access apps and services on ' +
       'this device…');
@@ -102,8 +105,9 @@ function explainUnreached(state) {
       'agent yet. Press Connect and choose Allow when the browser asks.');
   } else if (state === 'denied') {
     setStatus('refused', 'The browser did not allow this page to reach the diagnostics agent ' +
-      'on this computer. Allow "apps and services on this device" for this site in the ' +
-      'browser\'s site settings, then press Connect again.');
+      'on this computer. Allow it in this site\'s settings (the icon left of the address): ' +
+      '"Apps on device" in Chrome, Edge and Chromium, "Access this device" in Firefox. Then ' +
+      'press Connect again.');
   } else {
     setStatus('not-running', 'The diagnostics agent is not running on this computer (nothing ' +
       'answered on 127.0.0.1:8070). Start it, or install it, then press Connect again.');
