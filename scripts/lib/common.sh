@@ -34,7 +34,8 @@ wait_until() {
 
 # The clean-up list: on_exit COMMAND [ARG...] adds a command (its words kept as given); at
 # the end the background processes are ended first, then the commands run, the last added
-# first. A failing command does not stop the others.
+# first, with the script's exit status in exit_status. A failing command does not stop the
+# others.
 cleanup_steps=()
 background_pids=()
 on_exit() {
@@ -43,11 +44,12 @@ on_exit() {
   cleanup_steps+=("$step")
 }
 run_cleanup() {
-  local status=$? i
+  exit_status=$?
+  local i
   trap - EXIT INT TERM
   for ((i = ${#background_pids[@]} - 1; i >= 0; i--)); do stop_process "${background_pids[i]}"; done
   for ((i = ${#cleanup_steps[@]} - 1; i >= 0; i--)); do eval "${cleanup_steps[i]}" || true; done
-  exit "$status"
+  exit "$exit_status"
 }
 trap run_cleanup EXIT
 trap 'exit 130' INT TERM

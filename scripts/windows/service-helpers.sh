@@ -1,25 +1,15 @@
-# Helpers shared by the service and installer tests under Wine (sourced, not run).
-# The caller sets service (the service name), api (the agent's loopback URL) and stub (the
-# remote server stand-in's URL).
-
-# Every wait below is bounded; "deadline S" starts one of S seconds.
-deadline() { wait_until=$(($(date +%s) + $1)); }
-before_deadline() { [ "$(date +%s)" -lt "$wait_until" ]; }
+# Helpers shared by the service and installer tests under Wine (sourced, not run, after
+# scripts/lib/common.sh). The caller sets service (the service name), api (the agent's
+# loopback URL) and stub (the remote server stand-in's URL).
 
 service_state() {
   wine sc query "$service" </dev/null 2>/dev/null | tr -d '\r' |
     sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'
 }
 
-wait_for_state() {
-  local want=$1 seconds=$2
-  deadline "$seconds"
-  while before_deadline; do
-    [ "$(service_state)" = "$want" ] && return 0
-    sleep 0.5
-  done
-  return 1
-}
+service_in_state() { [ "$(service_state)" = "$1" ]; }
+# wait_for_state STATE SECONDS
+wait_for_state() { wait_until "$2" service_in_state "$1"; }
 
 # GET on the loopback API; prints "STATUS|BODY".
 api_get() {
@@ -28,6 +18,9 @@ api_get() {
   status=${body##*$'\n'}
   printf '%s|%s' "$status" "${body%$'\n'*}"
 }
+
+# The loopback API answers GET PATH with its fixed 200 " ".
+api_answers() { [ "$(api_get "$1")" = "200| " ]; }
 
 stub_messages() { curl -sf --max-time 10 "$stub/control/messages"; }
 
