@@ -172,11 +172,13 @@ async function inFirefoxWindow(kind, expression) {
   return result.result.value;
 }
 
-// Waits for Firefox's prompt on the selected tab, returns its text and answers it.
+// Firefox's prompt on the selected tab, null while there is none.
+const promptShown = `PopupNotifications.getNotification('${PERMISSION}', gBrowser.selectedBrowser)`;
+
+// Waits for Firefox's prompt on the selected tab, returns its text and answers it late.
 async function answerFirefoxPrompt(kind, page, answer) {
   await page.bringToFront();
-  const shown = `PopupNotifications.getNotification('${PERMISSION}', gBrowser.selectedBrowser)`;
-  await until('the prompt', () => inFirefoxWindow(kind, `!!${shown}`));
+  await until('the prompt', () => inFirefoxWindow(kind, `!!${promptShown}`));
   await sleep(LATE_ANSWER_MS);
   const button = answer === 'allow' ? 'button' : 'secondaryButton';
   return inFirefoxWindow(kind, `(() => {
@@ -302,6 +304,12 @@ for (const kind of BROWSERS) {
           const page = await openPage(kind, tlsOrigin, null);
           await page.click('#connect');
           if (kind.prompts) {
+            if (answer === 'allow') {
+              await until('the prompt', () => inFirefoxWindow(kind, `!!${promptShown}`));
+              assert.equal(await page.$eval('#permission-hint', (hint) => hint.hidden), false);
+              assert.match(await page.$eval('#status', (status) => status.textContent), /^Waiting for you to allow/);
+              await shot(page, 'prompt-shown');
+            }
             seen.prompt = await answerFirefoxPrompt(kind, page, answer);
             assert.match(seen.prompt, /wants to access other apps and services on this device/);
           }

@@ -10,6 +10,8 @@ const PROMPT_WAIT_MS = 60000;  // how long the user may take to answer the brows
 const RESULT_WAIT_MS = 30000;  // how long a reading may take to reach the server
 const CHART_POINTS = 60;
 const CHART_MAX_RPM = 3000;
+const WAITING_FOR_ALLOW = 'Waiting for you to allow this site to access other apps and ' +
+  'services on this device…';
 
 const $ = (id) => document.getElementById(id);
 let session = null;
@@ -75,10 +77,7 @@ async function callAgent(route) {
 async function callAgentOnceAllowed(route) {
   if (await callAgent(route)) return { reached: true };
   if (!window.isSecureContext) return { reached: false, state: await loopbackPermission() };
-  if ((await loopbackPermission()) === 'prompt') {
-    setStatus('busy', 'Waiting for you to allow this site to access apps and services on ' +
-      'this device…');
-  }
+  if ((await loopbackPermission()) === 'prompt') setStatus('busy', WAITING_FOR_ALLOW);
   const state = await permissionAnswered(PROMPT_WAIT_MS);
   if (state === 'denied') return { reached: false, state };
   return { reached: await callAgent(route), state };
@@ -124,7 +123,10 @@ async function connect() {
     $('status').dataset.session = session;
     // A page served from this computer itself is asked nothing.
     const local = ['127.0.0.1', 'localhost', '[::1]'].includes(location.hostname);
-    $('permission-hint').hidden = local || (await loopbackPermission()) !== 'prompt';
+    const asking = !local && (await loopbackPermission()) === 'prompt';
+    $('permission-hint').hidden = !asking;
+    // Some browsers hold the call below while their prompt shows.
+    if (asking) setStatus('busy', WAITING_FOR_ALLOW);
     // Harmless (it only stops a running series): raises the prompt if there is one.
     const first = await callAgentOnceAllowed('RSQ');
     $('permission-hint').hidden = true;
