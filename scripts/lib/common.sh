@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the scripts (sourced, not run): messages, bounded waits, processes started
 # in the background, the remote server stand-in and the adapter simulator, and one list of
 # what to undo when the script ends, however it ends.
