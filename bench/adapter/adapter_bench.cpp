@@ -24,6 +24,13 @@ constexpr double kExchangeFloorMs = 120.0;
 // The discard step's first poll also waits its 10 ms when nothing is stale.
 constexpr double kDiscardPollMs = 10.0;
 
+// The one-byte read the old exchange polled with: waits at most 10 ms.
+char PollByte(SerialPort& port, bool& gotByte) {
+  char byte = '\0';
+  gotByte = port.ReadSome(&byte, 1, Deadline::After(std::chrono::milliseconds(10)), {}) == 1;
+  return byte;
+}
+
 // The exchange as it was before answers were read to their prompt: collection stopped at
 // the first pause once 100 bytes were in, and the first L-1 bytes were dropped whatever they
 // were. Kept here only so that one run compares the two.
@@ -32,7 +39,7 @@ std::string PreviousExchange(std::string command, SerialPort* port) {
   if (!port->IsOpen()) return "ERROR";
   for (int poll = 0; poll < 4096; ++poll) {
     bool gotByte = false;
-    port->ReadChar(gotByte);
+    PollByte(*port, gotByte);
     if (!gotByte) break;
   }
   port->Write(command.c_str());
@@ -43,7 +50,7 @@ std::string PreviousExchange(std::string command, SerialPort* port) {
     bool promptSeen = false;
     for (int inPass = 0; inPass < 1024; ++inPass) {
       bool gotByte = false;
-      const char byte = port->ReadChar(gotByte);
+      const char byte = PollByte(*port, gotByte);
       if (!gotByte) break;
       if (byte == '>') {
         promptSeen = true;

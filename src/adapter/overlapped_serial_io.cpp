@@ -1,5 +1,8 @@
 #include "adapter/overlapped_serial_io.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace morvanix {
 
 bool IsDeviceLossError(std::uint32_t error) {
@@ -20,42 +23,53 @@ void OverlappedSerialIo::Note(const IoResult& result) {
   if (result.state == IoState::kFailed && IsDeviceLossError(result.error)) lost_ = true;
 }
 
-char OverlappedSerialIo::ReadChar(bool& gotByte) {
-  gotByte = false;
-  const std::uint64_t start = device_.NowMs();
-  // At most two reads: the one found ended empty or cancelled, and a fresh one.
-  for (int attempt = 0; attempt < 2; ++attempt) {
+std::size_t OverlappedSerialIo::HandOut(char* buffer, std::size_t n) {
+  const std::size_t count = std::min(n, held_.size());
+  held_.copy(buffer, count);
+  held_.erase(0, count);
+  return count;
+}
+
+bool OverlappedSerialIo::Take(const IoResult& ended) {
+  held_.append(device_.ReceivedBytes(),
+               std::min<std::size_t>(ended.count, OverlappedDevice::kReadChunk));
+  if (ended.state != IoState::kFailed || ended.error == comm_error::kOperationAborted) return true;
+  Note(ended);
+  return false;
+}
+
+std::size_t OverlappedSerialIo::ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                                         const StopToken& stop) {
+  if (n == 0) return 0;
+  for (;;) {
+    if (!held_.empty()) return HandOut(buffer, n);
     if (!readPending_) {
       const IoResult started = device_.StartRead();
       if (started.state == IoState::kDone) {
-        gotByte = started.count == 1;
-        if (gotByte) return device_.ReceivedByte();
+        held_.append(device_.ReceivedBytes(),
+                     std::min<std::size_t>(started.count, OverlappedDevice::kReadChunk));
+        // Empty at once: C ran out already (C is never 0 here); look again unless the time is up.
+        if (held_.empty() && (deadline.Passed() || stop.StopRequested())) return 0;
         continue;
       }
       if (started.state == IoState::kFailed) {
         Note(started);
-        return device_.ReceivedByte();
+        return 0;
       }
       readPending_ = true;
     }
-    const std::uint64_t spent = device_.NowMs() - start;
-    const std::uint32_t left =
-        spent >= kReadPollMs ? 0 : kReadPollMs - static_cast<std::uint32_t>(spent);
-    if (!device_.WaitRead(left)) return device_.ReceivedByte();
+    const WaitOutcome outcome = device_.WaitRead(deadline, stop);
+    // Not ended by the deadline or the stop: left outstanding, and what it receives is
+    // collected by the next call.
+    if (outcome != WaitOutcome::kReady) return 0;
     // An ended read is collected once, whatever its result; the next one is a new read.
     const IoResult ended = device_.CollectRead();
-    if (ended.state == IoState::kPending) return device_.ReceivedByte();
+    // Signalled yet not done: waiting again at once would spin, so this call ends.
+    if (ended.state == IoState::kPending) return 0;
     readPending_ = false;
-    if (ended.state == IoState::kFailed && ended.error != comm_error::kOperationAborted) {
-      Note(ended);
-      return device_.ReceivedByte();
-    }
-    if (ended.state == IoState::kDone && ended.count == 1) {
-      gotByte = true;
-      return device_.ReceivedByte();
-    }
+    if (!Take(ended)) return HandOut(buffer, n);
+    if (held_.empty() && (deadline.Passed() || stop.StopRequested())) return 0;
   }
-  return device_.ReceivedByte();
 }
 
 bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
@@ -89,7 +103,8 @@ bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
 bool OverlappedSerialIo::EndAll() {
   if (readPending_) {
     device_.CancelRead();
-    if (device_.WaitRead(kCancelWaitMs)) {
+    if (device_.WaitRead(Deadline::After(std::chrono::milliseconds(kCancelWaitMs)), {}) ==
+        WaitOutcome::kReady) {
       (void)device_.CollectRead();
       readPending_ = false;
     }
