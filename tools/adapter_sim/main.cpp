@@ -15,7 +15,7 @@ void Usage() {
   std::fprintf(stderr,
                "usage: adapter-sim --link PATH [--profile NAME] [--fast] [--bursts]\n"
                "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
-               "                   [--baud N] [--unplug-after N]\n"
+               "                   [--baud N] [--unplug-after N] [--ecu-delay-ms N]\n"
                "profiles: %s\n",
                AdapterProfileNames().c_str());
 }
@@ -61,6 +61,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--baud" && hasValue && ParseMs(argv[i + 1], options.baudRate)) {
       ++i;
     } else if (arg == "--unplug-after" && hasValue && ParseMs(argv[i + 1], options.unplugAfter)) {
+      ++i;
+    } else if (arg == "--ecu-delay-ms" && hasValue &&
+               ParseMs(argv[i + 1], options.timings.ecuDelayMs)) {
       ++i;
     } else if (arg == "--stats-file" && hasValue) {
       statsFile = argv[++i];
