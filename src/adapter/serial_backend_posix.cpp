@@ -120,9 +120,8 @@ class PosixSerialBackend final : public SerialBackend {
 
   bool Write(const char* data, std::size_t n) override {
     if (!ready_) return false;
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs);
+    const Deadline deadline = Deadline::After(
+        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs));
     std::size_t sent = 0;
     while (sent < n) {
       const ssize_t w = ::write(fd_, data + sent, n - sent);
@@ -134,15 +133,9 @@ class PosixSerialBackend final : public SerialBackend {
         if (IsLossErrno(errno)) lost_ = true;
         return false;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{fd_, POLLOUT, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-      if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        lost_ = true;
-        return false;
-      }
+      const WaitOutcome outcome = WaitFor(fd_, Readiness::kWrite, deadline, {});
+      if (outcome == WaitOutcome::kHangUp) lost_ = true;
+      if (outcome != WaitOutcome::kReady) return false;
     }
     return true;
   }

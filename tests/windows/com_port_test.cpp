@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -20,6 +21,18 @@ using namespace morvanix;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// User and kernel time of this process so far.
+std::chrono::milliseconds ProcessCpuTime() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+    return std::chrono::milliseconds(0);
+  }
+  const auto ticks = [](const FILETIME& t) {
+    return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
+}
 
 std::string MappedPortName() {
   const char* name = std::getenv("MORVANIX_TEST_COM_PORT");
@@ -91,10 +104,13 @@ TEST_F(WindowsComPort, IdleReadEndsAtItsDeadlineOrTheStop) {
   using std::chrono::milliseconds;
   for (const int waitMs : {0, 50, 1500}) {
     const auto started = Clock::now();
+    const auto cpuBefore = ProcessCpuTime();
     EXPECT_EQ(ReadSome(Deadline::After(milliseconds(waitMs))), "") << waitMs;
     const auto took = Clock::now() - started;
     EXPECT_GE(took, milliseconds(waitMs)) << waitMs;
     EXPECT_LT(took, milliseconds(waitMs + 500)) << waitMs;
+    // A wait, not a loop of reads that end at once.
+    EXPECT_LT(ProcessCpuTime() - cpuBefore, milliseconds(200)) << waitMs;
   }
   StopSource stop;
   std::thread stopper([&] {
