@@ -41,15 +41,24 @@ bool OverlappedSerialIo::Take(const IoResult& ended) {
 std::size_t OverlappedSerialIo::ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
                                          const StopToken& stop) {
   if (n == 0) return 0;
+  // A read that ended with nothing (C ran out, or a cancel) is followed by a fresh one even
+  // when the time is up, since what came meanwhile is held by the driver, not by that read;
+  // a second such end gives up.
+  int emptyEnds = 0;
+  const auto givesUp = [&] {
+    return held_.empty() && ++emptyEnds > 1 && (deadline.Passed() || stop.StopRequested());
+  };
   for (;;) {
     if (!held_.empty()) return HandOut(buffer, n);
     if (!readPending_) {
-      const IoResult started = device_.StartRead();
+      // What the driver holds, or one byte to wait for: a read never waits for more.
+      const std::size_t queued = device_.QueuedBytes();
+      const IoResult started =
+          device_.StartRead(std::clamp<std::size_t>(queued, 1, OverlappedDevice::kReadChunk));
       if (started.state == IoState::kDone) {
         held_.append(device_.ReceivedBytes(),
                      std::min<std::size_t>(started.count, OverlappedDevice::kReadChunk));
-        // Empty at once: C ran out already (C is never 0 here); look again unless the time is up.
-        if (held_.empty() && (deadline.Passed() || stop.StopRequested())) return 0;
+        if (givesUp()) return 0;
         continue;
       }
       if (started.state == IoState::kFailed) {
@@ -58,17 +67,27 @@ std::size_t OverlappedSerialIo::ReadSome(char* buffer, std::size_t n, const Dead
       }
       readPending_ = true;
     }
-    const WaitOutcome outcome = device_.WaitRead(deadline, stop);
-    // Not ended by the deadline or the stop: left outstanding, and what it receives is
-    // collected by the next call.
-    if (outcome != WaitOutcome::kReady) return 0;
+    if (device_.WaitRead(deadline, stop) != WaitOutcome::kReady) {
+      // The deadline or the stop: the read is cancelled rather than left outstanding, since
+      // Wine never completes a read whose thread has ended (and Windows cancels it then).
+      // What it had moved is kept; a driver that ignores the cancel leaves it outstanding,
+      // and a later call collects it.
+      device_.CancelRead();
+      const Deadline cancelled = Deadline::After(std::chrono::milliseconds(kCancelWaitMs));
+      if (device_.WaitRead(cancelled, {}) != WaitOutcome::kReady) return 0;
+      const IoResult ended = device_.CollectRead();
+      if (ended.state == IoState::kPending) return 0;
+      readPending_ = false;
+      Take(ended);
+      return HandOut(buffer, n);
+    }
     // An ended read is collected once, whatever its result; the next one is a new read.
     const IoResult ended = device_.CollectRead();
     // Signalled yet not done: waiting again at once would spin, so this call ends.
     if (ended.state == IoState::kPending) return 0;
     readPending_ = false;
     if (!Take(ended)) return HandOut(buffer, n);
-    if (held_.empty() && (deadline.Passed() || stop.StopRequested())) return 0;
+    if (givesUp()) return 0;
   }
 }
 

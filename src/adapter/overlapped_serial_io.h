@@ -41,14 +41,18 @@ struct IoResult {
 // and one write record (a buffer of its own, so that an unfinished write never reads the
 // caller's memory). Each call is one system call; a fake plays them in tests.
 //
-// The read time-outs are {MAXDWORD, MAXDWORD, C}: a read completes at once with what the
-// driver holds, else on the first byte that comes, else empty after C.
+// The read time-outs are {MAXDWORD, MAXDWORD, C}. Windows documents that a read then
+// completes at once with what the driver holds, else on the first byte that comes, else
+// empty after C. Wine instead waits for the whole count (its total time-out is C plus
+// MAXDWORD a byte, so it never ends). A read that asks for what the driver holds, or for
+// one byte when it holds nothing, behaves the same on both.
 class OverlappedDevice {
  public:
   static constexpr std::size_t kReadChunk = 512;
 
   virtual ~OverlappedDevice() = default;
-  virtual IoResult StartRead() = 0;  // ReadFile of up to kReadChunk bytes
+  virtual std::size_t QueuedBytes() = 0;          // ClearCommError's cbInQue; 0 on failure
+  virtual IoResult StartRead(std::size_t n) = 0;  // ReadFile of n (<= kReadChunk) bytes
   // The read's event, the deadline or the stop, whichever comes first (WaitFor).
   virtual WaitOutcome WaitRead(const Deadline& deadline, const StopToken& stop) = 0;
   virtual IoResult CollectRead() = 0;             // GetOverlappedResult, no wait
@@ -62,11 +66,11 @@ class OverlappedDevice {
 
 // The read that returns what is there and the bounded write over an OverlappedDevice.
 //
-// A read not done by the deadline or the stop stays outstanding and is collected by a later
-// call, so no byte it receives is lost. A collected read that ended empty (its C ran out) or
-// was cancelled (Windows cancels a thread's I/O when the thread ends) is followed by a fresh
-// read; the bytes a cancelled read had moved are kept. Bytes beyond what a caller asked for
-// wait for the next call.
+// A read not done by the deadline or the stop is cancelled and the bytes it had moved are
+// kept, so no read is left outstanding between calls (a read left by a thread that ended is
+// cancelled by Windows and never completed by Wine). One that outlives its cancel stays
+// outstanding and is collected by a later call. A read that ended empty (its C ran out) is
+// followed by a fresh one. Bytes beyond what a caller asked for wait for the next call.
 class OverlappedSerialIo {
  public:
   explicit OverlappedSerialIo(OverlappedDevice& device) : device_(device) {}

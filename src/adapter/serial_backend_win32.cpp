@@ -93,9 +93,16 @@ class Win32Device final : public OverlappedDevice {
   Win32Device(HANDLE& handle, std::unique_ptr<IoRecords>& records)
       : handle_(handle), records_(records) {}
 
-  IoResult StartRead() override {
+  std::size_t QueuedBytes() override {
+    DWORD errors = 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    if (!ClearCommError(handle_, &errors, &status)) return 0;
+    return status.cbInQue;
+  }
+  IoResult StartRead(std::size_t n) override {
     DWORD count = 0;
-    if (ReadFile(handle_, records_->rxBytes, sizeof records_->rxBytes, &count, &records_->read)) {
+    if (ReadFile(handle_, records_->rxBytes, static_cast<DWORD>(n), &count, &records_->read)) {
       return Done(count);
     }
     return Failure(GetLastError());

@@ -1,8 +1,9 @@
 // The Windows serial logic (the read that returns what is there, bounded write, cancel at
 // close) against a fake that plays the overlapped calls as Windows does with the read
 // time-outs {MAXDWORD, MAXDWORD, C}: a read completes at once with what the driver holds,
-// else on the first byte that comes, else empty after C; a cancelled read ends "aborted"
-// with the bytes it had moved. Reads run on the real clock; writes on a clock of their own.
+// else on the first byte that comes, else empty after C; or as Wine does, only once it has
+// its whole count. A cancelled read ends "aborted" with the bytes it had moved. Reads run on
+// the real clock; writes on a clock of their own.
 #include "adapter/overlapped_serial_io.h"
 
 #include <gtest/gtest.h>
@@ -30,20 +31,14 @@ class FakeComm final : public OverlappedDevice {
   void Arrive(milliseconds after, std::string bytes) {
     arrivals.push_back({SteadyClock::now() + after, std::move(bytes)});
   }
-  // The thread that started the read ended: Windows cancels its I/O, and the read keeps
-  // what it had moved.
-  void ThreadExits(std::string moved = {}) {
-    if (read.state != Op::kOutstanding) return;
-    const auto count = static_cast<std::uint32_t>(moved.size());
-    std::copy(moved.begin(), moved.end(), rx);
-    read = {Op::kEnded, {IoState::kFailed, count, kAborted}};
-  }
 
-  IoResult StartRead() override {
+  std::size_t QueuedBytes() override { return Arrived(SteadyClock::now()); }
+  IoResult StartRead(std::size_t n) override {
     ++readsStarted;
+    wanted = n;
     if (failStartWith != 0) return {IoState::kFailed, 0, failStartWith};
-    const std::uint32_t held = TakeArrived(SteadyClock::now());
-    if (held > 0) return {IoState::kDone, held, 0};
+    const std::size_t held = Arrived(SteadyClock::now());
+    if (held >= (wholeCount ? n : 1)) return {IoState::kDone, TakeArrived(n), 0};
     read = {Op::kOutstanding, {}};
     readStarted = SteadyClock::now();
     return {IoState::kPending, 0, comm_error::kIoPending};
@@ -57,12 +52,21 @@ class FakeComm final : public OverlappedDevice {
       read = {Op::kEnded, {IoState::kFailed, 0, endReadWith}};
       return WaitOutcome::kReady;
     }
-    SteadyClock::time_point ends = readStarted + kReadWait;
-    if (!arrivals.empty()) ends = std::min(ends, arrivals.front().first);
+    // Windows: the first byte or C ends the read; Wine: its whole count, and C never does.
+    SteadyClock::time_point ends =
+        wholeCount ? SteadyClock::time_point::max() : readStarted + kReadWait;
+    const std::size_t enough = wholeCount ? wanted : 1;
+    std::size_t count = 0;
+    for (const auto& [at, bytes] : arrivals) {
+      count += bytes.size();
+      if (count >= enough) {
+        ends = std::min(ends, at);
+        break;
+      }
+    }
     if (!WaitUntil(Deadline::At(ends).Sooner(deadline), stop)) return WaitOutcome::kStopped;
     if (SteadyClock::now() < ends) return WaitOutcome::kTimedOut;
-    const std::uint32_t got = TakeArrived(ends);
-    read = {Op::kEnded, {IoState::kDone, got, 0}};
+    read = {Op::kEnded, {IoState::kDone, TakeArrived(wanted), 0}};
     return WaitOutcome::kReady;
   }
   IoResult CollectRead() override {
@@ -70,9 +74,13 @@ class FakeComm final : public OverlappedDevice {
     read.state = Op::kIdle;
     return read.result;
   }
+  // The read ends "aborted" with what it had moved (cancelMoves).
   void CancelRead() override {
     ++readCancels;
-    if (cancelWorks) ThreadExits();
+    if (!cancelWorks || cancelIgnored || read.state != Op::kOutstanding) return;
+    std::copy(cancelMoves.begin(), cancelMoves.end(), rx);
+    read = {Op::kEnded,
+            {IoState::kFailed, static_cast<std::uint32_t>(cancelMoves.size()), kAborted}};
   }
   const char* ReceivedBytes() const override { return rx; }
 
@@ -98,8 +106,11 @@ class FakeComm final : public OverlappedDevice {
     }
   }
 
-  std::uint64_t now = 1000;  // the write side's clock
-  bool cancelWorks = true;   // false: a stuck driver that ends nothing
+  bool wholeCount = false;     // Wine's reading of the time-outs
+  std::uint64_t now = 1000;    // the write side's clock
+  bool cancelWorks = true;     // false: a stuck driver that ends nothing
+  bool cancelIgnored = false;  // the read goes on after a cancel, and ends on data
+  std::string cancelMoves;     // bytes a cancelled read had moved
   bool writeStalls = false;
   std::uint32_t failStartWith = 0;
   std::uint32_t endReadWith = 0;  // the outstanding read ends with this error at once
@@ -114,12 +125,21 @@ class FakeComm final : public OverlappedDevice {
     IoResult result;
   };
 
-  // Moves what arrived by `by` into the read buffer, as far as it goes.
-  std::uint32_t TakeArrived(SteadyClock::time_point by) {
+  std::size_t Arrived(SteadyClock::time_point by) const {
+    std::size_t count = 0;
+    for (const auto& [at, bytes] : arrivals) {
+      if (at <= by) count += bytes.size();
+    }
+    return count;
+  }
+
+  // Moves what has arrived into the read buffer, n bytes at most.
+  std::uint32_t TakeArrived(std::size_t n) {
+    const SteadyClock::time_point by = SteadyClock::now();
     std::uint32_t count = 0;
-    while (!arrivals.empty() && arrivals.front().first <= by) {
+    while (!arrivals.empty() && arrivals.front().first <= by && count < n) {
       std::string& bytes = arrivals.front().second;
-      const std::size_t take = std::min(bytes.size(), kReadChunk - count);
+      const std::size_t take = std::min(bytes.size(), n - count);
       std::copy_n(bytes.begin(), take, rx + count);
       count += static_cast<std::uint32_t>(take);
       bytes.erase(0, take);
@@ -133,6 +153,7 @@ class FakeComm final : public OverlappedDevice {
   Record read;
   Record write;
   SteadyClock::time_point readStarted;
+  std::size_t wanted = 0;
   char rx[kReadChunk] = {};
 };
 
@@ -145,55 +166,63 @@ std::string ReadSome(OverlappedSerialIo& io, std::size_t n, const Deadline& dead
 TEST(OverlappedSerialIo, ReadReturnsWhatIsThereOnTheFirstByteTheDeadlineOrTheStop) {
   enum class Before {
     kNothing,
-    kOutstanding,
-    kCancelledWithBytes,
-    kCancelled,
+    kEarlierCall,
+    kCancelIgnored,
     kDeviceRemoved,
     kStartRefused,
     kStop
   };
+  const std::string answer = "41 00\r>";
   const struct {
     const char* label;
     Before before;
-    int arriveAfterMs;  // -1: nothing comes
+    int arriveAfterMs;  // -1: nothing comes; else `answer` arrives then, in one piece
     std::size_t n;
     int deadlineMs;
     std::string got;
     int reads;  // reads started in all
     bool lost;
     int atLeastMs, belowMs;
+    bool wine = false;
+    std::string cancelMoves = {};
   } cases[] = {
-      {"held at once", Before::kNothing, 0, 64, 1000, "41 00\r>", 1, false, 0, 50},
-      {"first byte later", Before::kNothing, 40, 64, 1000, "41 00\r>", 1, false, 35, 500},
+      {"held at once", Before::kNothing, 0, 64, 1000, answer, 1, false, 0, 50},
+      // Nothing held: a one-byte read, done on the first byte; the rest is held after it.
+      {"first byte later", Before::kNothing, 40, 64, 1000, "4", 1, false, 35, 500},
       {"deadline", Before::kNothing, -1, 64, 60, "", 1, false, 60, 500},
       {"a passed deadline does not wait", Before::kNothing, -1, 64, 0, "", 1, false, 0, 30},
-      // The read left outstanding by an earlier call is the one that gets the bytes.
-      {"outstanding read collected", Before::kOutstanding, 20, 64, 1000, "41 00\r>", 1, false, 15,
-       500},
+      // The cancel at the deadline ends a read that had moved a byte: the byte is kept.
+      {"cancel moved a byte", Before::kNothing, -1, 64, 60, "4", 1, false, 60, 500, false, "4"},
       // C ran out with nothing: a fresh read takes over.
-      {"read ended empty", Before::kNothing, 150, 64, 1000, "41 00\r>", 2, false, 140, 600},
-      {"cancelled read's bytes kept", Before::kCancelledWithBytes, -1, 64, 1000, "41", 1, false, 0,
-       50},
-      {"cancelled empty, then a byte", Before::kCancelled, 20, 64, 1000, "41 00\r>", 2, false, 15,
-       500},
+      {"read ended empty", Before::kNothing, 150, 64, 1000, "4", 2, false, 140, 600},
+      // What came after an earlier call's read was cancelled is in the driver: a fresh read
+      // takes it even when the caller does not wait.
+      {"after a cancelled read", Before::kEarlierCall, 0, 64, 0, answer, 2, false, 0, 50},
+      // A driver that ignores the cancel: the read stays outstanding and a later call gets it.
+      {"read outlived its cancel", Before::kCancelIgnored, 20, 64, 1000, "4", 1, false, 15, 500,
+       true},
       {"fewer asked than held", Before::kNothing, 0, 2, 1000, "41", 1, false, 0, 50},
       {"stop", Before::kStop, -1, 64, 5000, "", 1, false, 40, 1000},
       {"device removed", Before::kDeviceRemoved, -1, 64, 1000, "", 1, true, 0, 50},
       {"read refused", Before::kStartRefused, -1, 64, 1000, "", 1, true, 0, 50},
+      // Wine reads to the whole count, and C never ends a read: the same results.
+      {"wine: held at once", Before::kNothing, 0, 64, 1000, answer, 1, false, 0, 50, true},
+      {"wine: first byte later", Before::kNothing, 150, 64, 1000, "4", 1, false, 140, 600, true},
+      {"wine: deadline", Before::kNothing, -1, 64, 60, "", 1, false, 60, 500, true},
   };
   for (const auto& c : cases) {
     FakeComm comm;
+    comm.wholeCount = c.wine;
+    comm.cancelMoves = c.cancelMoves;
+    comm.cancelIgnored = c.before == Before::kCancelIgnored;
     OverlappedSerialIo io(comm);
-    if (c.before == Before::kOutstanding || c.before == Before::kCancelledWithBytes ||
-        c.before == Before::kCancelled || c.before == Before::kDeviceRemoved) {
+    if (c.before == Before::kEarlierCall || c.before == Before::kCancelIgnored) {
       ASSERT_EQ(ReadSome(io, 64, Deadline::At(SteadyClock::now())), "") << c.label;
-      ASSERT_TRUE(io.ReadPending()) << c.label;
+      EXPECT_EQ(io.ReadPending(), c.before == Before::kCancelIgnored) << c.label;
     }
-    if (c.before == Before::kCancelledWithBytes) comm.ThreadExits("41");
-    if (c.before == Before::kCancelled) comm.ThreadExits();
     if (c.before == Before::kDeviceRemoved) comm.endReadWith = comm_error::kDeviceRemoved;
     if (c.before == Before::kStartRefused) comm.failStartWith = comm_error::kBadCommand;
-    if (c.arriveAfterMs >= 0) comm.Arrive(milliseconds(c.arriveAfterMs), "41 00\r>");
+    if (c.arriveAfterMs >= 0) comm.Arrive(milliseconds(c.arriveAfterMs), answer);
     StopSource stop;
     std::thread stopper([&] {
       if (c.before != Before::kStop) return;
@@ -210,10 +239,13 @@ TEST(OverlappedSerialIo, ReadReturnsWhatIsThereOnTheFirstByteTheDeadlineOrTheSto
     EXPECT_EQ(io.Lost(), c.lost) << c.label;
     EXPECT_GE(took, milliseconds(c.atLeastMs)) << c.label;
     EXPECT_LT(took, milliseconds(c.belowMs)) << c.label;
-    // What was not asked for waits for the next call, without a new read.
-    if (c.n < 8) {
-      EXPECT_EQ(ReadSome(io, 64, Deadline::At(SteadyClock::now())), " 00\r>");
-      EXPECT_EQ(comm.readsStarted, c.reads);
+    // No read is left outstanding once a call returns, and the rest of what arrived is
+    // there for the next call, at once.
+    if (c.before != Before::kDeviceRemoved) {
+      EXPECT_FALSE(io.ReadPending()) << c.label;
+    }
+    if (c.arriveAfterMs >= 0) {
+      EXPECT_EQ(got + ReadSome(io, 64, Deadline::At(SteadyClock::now())), answer) << c.label;
     }
   }
 }
@@ -228,11 +260,12 @@ TEST(OverlappedSerialIo, WriteAndCloseWaitsAreBounded) {
     bool readOutstanding;
     bool written;
     bool ended;
+    int readCancels;  // by the read's own end and by the close
   } cases[] = {
-      {"write done", false, true, true, true, true},
-      {"write stalls, cancel ends it", true, true, false, false, true},
-      {"write stalls, cancel ignored", true, false, false, false, false},
-      {"read outstanding, cancel ignored", false, false, true, true, false},
+      {"write done", false, true, true, true, true, 1},
+      {"write stalls, cancel ends it", true, true, false, false, true, 0},
+      {"write stalls, cancel ignored", true, false, false, false, false, 0},
+      {"read outstanding, cancel ignored", false, false, true, true, false, 2},
   };
   const std::string text = "0100\r";
   const std::uint64_t writeBound =
@@ -257,7 +290,7 @@ TEST(OverlappedSerialIo, WriteAndCloseWaitsAreBounded) {
     EXPECT_LE(comm.now - start, OverlappedSerialIo::kCancelWaitMs) << c.label;
     EXPECT_LT(SteadyClock::now() - closing, milliseconds(1000)) << c.label;
     // The cancel names the outstanding read; nothing is cancelled when none is outstanding.
-    EXPECT_EQ(comm.readCancels, c.readOutstanding ? 1 : 0) << c.label;
+    EXPECT_EQ(comm.readCancels, c.readCancels) << c.label;
     EXPECT_FALSE(io.Lost()) << c.label;
   }
 }

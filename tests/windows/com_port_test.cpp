@@ -50,9 +50,8 @@ class WindowsComPort : public ::testing::Test {
     ASSERT_EQ(port.Open(), 0) << "no simulated adapter on " << portName;
   }
 
-  // Reads until the prompt or until the deadline; returns everything read.
-  std::string ReadUntilPrompt(std::chrono::milliseconds limit) {
-    std::string got;
+  // Reads until the prompt or until the deadline; returns everything read, after `got`.
+  std::string ReadUntilPrompt(std::chrono::milliseconds limit, std::string got = {}) {
     const Deadline deadline = Deadline::After(limit);
     while (got.find('>') == std::string::npos) {
       const std::string some = ReadSome(deadline);
@@ -94,7 +93,7 @@ TEST_F(WindowsComPort, ReadReturnsOnTheFirstBytesInOrder) {
   const std::string first = ReadSome(Deadline::After(std::chrono::seconds(5)));
   EXPECT_FALSE(first.empty());
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
-  EXPECT_EQ(first + ReadUntilPrompt(std::chrono::seconds(5)), "ATI\rELM327 v1.5\r\r>");
+  EXPECT_EQ(ReadUntilPrompt(std::chrono::seconds(5), first), "ATI\rELM327 v1.5\r\r>");
 }
 
 // An idle read ends at its deadline or the stop, whatever the driver's own read time-out
@@ -146,7 +145,7 @@ TEST_F(WindowsComPort, ReadLeftByAThreadThatEndedHidesNoInput) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the answer waits
   std::string got = ReadNow();
   EXPECT_FALSE(got.empty()) << "the first read after the answer came must find it";
-  got += ReadUntilPrompt(std::chrono::seconds(5));
+  got = ReadUntilPrompt(std::chrono::seconds(5), got);
   EXPECT_EQ(got, "ATI\rELM327 v1.5\r\r>");
 }
 
