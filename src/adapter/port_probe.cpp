@@ -11,9 +11,9 @@ namespace {
 
 constexpr std::int32_t kAdapterBaudRate = 38400;
 constexpr std::size_t kMaxDrainBytes = 4096;
-// A reset answers within about a second; a device that has not sent the prompt by then is
-// given up. The other rates are tried on devices that answered nothing useful already, so
-// they get less. The byte bound ends a device that never falls silent.
+// The answer is read to its prompt, so an adapter costs only its reset time; a device that
+// never sends the prompt is given 4 s (1.2 s at the other rates, tried only on devices that
+// answered nothing useful already). The byte bound ends a device that never falls silent.
 constexpr std::size_t kMaxResetAnswer = 1024;
 constexpr CollectLimits kProbeLimits{std::chrono::seconds(4), std::chrono::seconds(4),
                                      kMaxResetAnswer};

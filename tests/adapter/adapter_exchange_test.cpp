@@ -187,8 +187,13 @@ TEST(ExchangeSimulator, CountsInterleavedCommands) {
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
   EXPECT_EQ(ExchangeCommand("ATRV", &port), "12.6V");
   EXPECT_EQ(sim->InterleavedCommands(), 0u);
-  // Two commands in one: the first prompt ends the answer.
+  // Two commands in one: the first prompt ends the answer, before the adapter has taken
+  // the second command.
   EXPECT_EQ(ExchangeCommand("ATI\rATRV", &port), "ATIELM327 v1.5");
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (sim->CommandsReceived() < 4 && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_EQ(sim->InterleavedCommands(), 1u);
   EXPECT_EQ(sim->CommandsReceived(), 4u);
 }
