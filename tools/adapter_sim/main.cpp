@@ -1,5 +1,6 @@
 // adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, for trying the agent
 // without a vehicle.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -99,8 +100,12 @@ int main(int argc, char** argv) {
     const std::string temp = statsFile + ".tmp";
     {
       std::ofstream out(temp, std::ios::trunc);
+      const AdapterSimulator::Pace pace = running->PaceSoFar();
       out << "commands " << running->CommandsReceived() << "\n"
-          << "interleaved " << running->InterleavedCommands() << "\n";
+          << "interleaved " << running->InterleavedCommands() << "\n"
+          << "prompts " << pace.prompts << "\n"
+          << "busy_us " << std::chrono::duration_cast<std::chrono::microseconds>(pace.busy).count()
+          << "\n";
     }
     std::rename(temp.c_str(), statsFile.c_str());
   };
