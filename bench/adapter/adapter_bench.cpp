@@ -1,6 +1,8 @@
-// Time and CPU cost of one exchange and of one discovery against the simulated adapter with
-// every delay of the simulator turned off, so that what remains is the algorithm's own
-// waiting (its floor) plus the agent's overhead.
+// The pace of the adapter link against a simulated adapter that answers like a CAN car's
+// adapter asked with the response-count digit: the whole answer about 32 ms after the
+// command and the prompt right after, bytes timed at 38400 baud. Each figure is printed for
+// the exchange as it was before answers were returned at their prompt and for the current
+// one, beside its goal.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -10,7 +12,6 @@
 
 #include "adapter/adapter_discovery.h"
 #include "adapter/adapter_exchange.h"
-#include "adapter/port_probe.h"
 #include "adapter/serial_port.h"
 #include "adapter_simulator.h"
 #include "sim_ports.h"
@@ -19,20 +20,38 @@ using namespace morvanix;
 
 namespace {
 
-// The 100 ms answer delay, one empty 10 ms poll and one 10 ms pause between passes.
-constexpr double kExchangeFloorMs = 120.0;
-// The discard step's first poll also waits its 10 ms when nothing is stale.
-constexpr double kDiscardPollMs = 10.0;
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::duration<double, std::milli>;
 
-// The exchange as it was before answers were read to their prompt: collection stopped at
-// the first pause once 100 bytes were in, and the first L-1 bytes were dropped whatever they
-// were. Kept here only so that one run compares the two.
-std::string PreviousExchange(std::string command, SerialPort* port) {
+// With the echo and the answer on the wire, the prompt goes out about 32 ms after the command.
+constexpr int kEcuDelayMs = 28;
+constexpr int kResetDelayMs = 800;
+constexpr int kRequestCommands = 10;
+constexpr auto kSeriesTime = std::chrono::seconds(3);
+
+// Goals.
+constexpr double kWindowRatioGoal = 1.15;  // request time / the adapter's busy time, at most
+constexpr double kGapGoalMs = 3.0;         // idle after a prompt, at most
+constexpr double kSeriesShareGoal = 0.85;  // readings a second / the adapter's rate, at least
+constexpr double kCheckAboveResetGoalMs = 100.0;
+
+// The one-byte read the old exchange polled with: it waited at most 10 ms.
+char PollByte(SerialPort& port, bool& gotByte) {
+  char byte = '\0';
+  gotByte = port.ReadSome(&byte, 1, Deadline::After(std::chrono::milliseconds(10)), {}) == 1;
+  return byte;
+}
+
+// The exchange as it was before answers were returned at their prompt: a discard that ends
+// at the first empty 10 ms poll, a fixed 100 ms after the write, then passes that end at an
+// empty poll, each followed by a 10 ms sleep, until a pass brought the prompt. Kept here only
+// so that one run compares the two.
+std::string PreviousExchange(std::string command, SerialPort* port, const StopToken& = {}) {
   command.push_back('\r');
   if (!port->IsOpen()) return "ERROR";
   for (int poll = 0; poll < 4096; ++poll) {
     bool gotByte = false;
-    port->ReadChar(gotByte);
+    PollByte(*port, gotByte);
     if (!gotByte) break;
   }
   port->Write(command.c_str());
@@ -43,7 +62,7 @@ std::string PreviousExchange(std::string command, SerialPort* port) {
     bool promptSeen = false;
     for (int inPass = 0; inPass < 1024; ++inPass) {
       bool gotByte = false;
-      const char byte = port->ReadChar(gotByte);
+      const char byte = PollByte(*port, gotByte);
       if (!gotByte) break;
       if (byte == '>') {
         promptSeen = true;
@@ -53,90 +72,177 @@ std::string PreviousExchange(std::string command, SerialPort* port) {
       ++received;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (promptSeen || ++passes >= 500 || received >= 100) break;
+    if (promptSeen || ++passes >= 500 || received >= 64 * 1024) break;
   }
   return answer;
 }
 
-using Exchange = std::string (*)(std::string, SerialPort*);
+using Exchange = std::string (*)(std::string, SerialPort*, const StopToken&);
 
-void ExchangeShortAnswer(benchmark::State& state, Exchange exchange) {
+AdapterSimOptions PacedAdapter() {
+  AdapterSimOptions options = FastAdapterSimOptions(AdapterProfile::kElm);
+  options.wireTiming = true;
+  options.timings.ecuDelayMs = kEcuDelayMs;
+  return options;
+}
+
+// Per command on a short answer, a 10-command request against the adapter's own busy time,
+// and the adapter's idle time after each prompt.
+void ExchangePace(benchmark::State& state, Exchange exchange) {
   SimulatedComPorts ports;
-  if (ports.Add(1, AdapterProfile::kElm) == nullptr) {
-    state.SkipWithError("cannot start the simulated adapter");
-    return;
-  }
+  AdapterSimulator* sim = ports.Add(1, PacedAdapter());
   SerialPort port("\\\\.\\COM1", 38400, 8, 'N', 1.0f);
-  if (port.Open() != 0) {
-    state.SkipWithError("cannot open the simulated adapter");
-    return;
-  }
-  ExchangeCommand("0100", &port);  // the protocol search happens once, outside the timing
-  double wallMs = 0;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    std::string answer = exchange("010C", &port);
-    wallMs +=
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    benchmark::DoNotOptimize(answer);
-  }
-  const double meanMs = wallMs / static_cast<double>(state.iterations());
-  state.counters["floor_ms"] = kExchangeFloorMs;
-  state.counters["above_floor_ms"] = meanMs - kExchangeFloorMs;
-  state.counters["above_floor_with_discard_poll_ms"] = meanMs - kExchangeFloorMs - kDiscardPollMs;
-}
-// Per-command time for a short answer, the previous rule and the current one in one run.
-void BM_ExchangeShortAnswerPrevious(benchmark::State& state) {
-  ExchangeShortAnswer(state, PreviousExchange);
-}
-void BM_ExchangeShortAnswer(benchmark::State& state) {
-  ExchangeShortAnswer(state, ExchangeCommand);
-}
-BENCHMARK(BM_ExchangeShortAnswerPrevious)
-    ->Iterations(30)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(BM_ExchangeShortAnswer)->Iterations(30)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void BM_DiscoverAdapterOnCom1(benchmark::State& state) {
-  SimulatedComPorts ports;
-  if (ports.Add(1, AdapterProfile::kElm) == nullptr) {
+  if (sim == nullptr || port.Open() != 0) {
     state.SkipWithError("cannot start the simulated adapter");
     return;
   }
+  ExchangeCommand("0100", &port);  // the protocol search, outside the timing
+  double requestMs = 0;
+  double busyMs = 0;
+  double idleMs = 0;
+  double longestGapMs = 0;
+  std::uint64_t gaps = 0;
+  for (auto _ : state) {
+    sim->ResetPace();
+    const auto start = Clock::now();
+    for (int i = 0; i < kRequestCommands; ++i) {
+      benchmark::DoNotOptimize(exchange("010C", &port, {}));
+    }
+    requestMs += Ms(Clock::now() - start).count();
+    const AdapterSimulator::Pace pace = sim->PaceSoFar();
+    busyMs += Ms(pace.busy).count();
+    idleMs += Ms(pace.idle).count();
+    gaps += pace.gaps;
+    longestGapMs = std::max(longestGapMs, Ms(pace.longestGap).count());
+  }
+  const double requests = static_cast<double>(state.iterations());
+  state.counters["command_ms"] = requestMs / requests / kRequestCommands;
+  state.counters["adapter_command_ms"] = busyMs / requests / kRequestCommands;
+  state.counters["request_ms"] = requestMs / requests;
+  state.counters["adapter_request_ms"] = busyMs / requests;
+  state.counters["window_ratio"] = requestMs / busyMs;
+  state.counters["window_ratio_goal_max"] = kWindowRatioGoal;
+  state.counters["gap_ms"] = gaps == 0 ? 0 : idleMs / static_cast<double>(gaps);
+  state.counters["longest_gap_ms"] = longestGapMs;
+  state.counters["gap_goal_max_ms"] = kGapGoalMs;
+}
+void BM_ExchangePacePrevious(benchmark::State& state) {
+  ExchangePace(state, PreviousExchange);
+}
+void BM_ExchangePace(benchmark::State& state) {
+  ExchangePace(state, ExchangeCommand);
+}
+BENCHMARK(BM_ExchangePacePrevious)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExchangePace)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A one-PID series: one command after the other for a few seconds, readings a second
+// against the adapter's own rate (one reading per busy time). The remote posts of a series
+// on loopback are not part of this figure.
+void SeriesRate(benchmark::State& state, Exchange exchange) {
+  SimulatedComPorts ports;
+  AdapterSimulator* sim = ports.Add(1, PacedAdapter());
+  SerialPort port("\\\\.\\COM1", 38400, 8, 'N', 1.0f);
+  if (sim == nullptr || port.Open() != 0) {
+    state.SkipWithError("cannot start the simulated adapter");
+    return;
+  }
+  ExchangeCommand("0100", &port);
+  for (auto _ : state) {
+    sim->ResetPace();
+    int readings = 0;
+    const auto start = Clock::now();
+    while (Clock::now() - start < kSeriesTime) {
+      benchmark::DoNotOptimize(exchange("010C", &port, {}));
+      ++readings;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const AdapterSimulator::Pace pace = sim->PaceSoFar();
+    const double adapterRate =
+        static_cast<double>(pace.prompts) / std::chrono::duration<double>(pace.busy).count();
+    state.counters["readings_per_s"] = readings / seconds;
+    state.counters["adapter_rate_per_s"] = adapterRate;
+    state.counters["share"] = readings / seconds / adapterRate;
+    state.counters["share_goal_min"] = kSeriesShareGoal;
+  }
+}
+void BM_SeriesRatePrevious(benchmark::State& state) {
+  SeriesRate(state, PreviousExchange);
+}
+void BM_SeriesRate(benchmark::State& state) {
+  SeriesRate(state, ExchangeCommand);
+}
+BENCHMARK(BM_SeriesRatePrevious)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SeriesRate)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The probe as it was: a 60 ms settle after Open, a discard of 10 ms polls, the reset, then
+// passes of 10 ms polls and 10 ms sleeps until the prompt (200 at most), on each number.
+bool PreviousCheck() {
+  for (int n = 1; n <= 16; ++n) {
+    SerialPort probe("\\\\.\\COM" + std::to_string(n), 38400, 8, 'N', 1.0f);
+    if (probe.Open() != 0) continue;
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    for (int poll = 0; poll < 100; ++poll) {
+      bool gotByte = false;
+      PollByte(probe, gotByte);
+      if (!gotByte) break;
+    }
+    probe.Write("ATZ\r");
+    std::string answer;
+    for (int passes = 0; passes < 200 && answer.size() < 30; ++passes) {
+      bool promptSeen = false;
+      for (;;) {
+        bool gotByte = false;
+        const char byte = PollByte(probe, gotByte);
+        if (!gotByte) break;
+        promptSeen = promptSeen || byte == '>';
+        if (byte != '\r' && byte != '>') answer.push_back(byte);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (promptSeen) break;
+    }
+    if (answer.rfind("ATZ", 0) == 0) return true;
+  }
+  return false;
+}
+
+bool CurrentCheck() {
   SerialPort adapterPort;
   std::atomic<bool> connected{false};
-  for (auto _ : state) {
-    DiscoverAdapter(&adapterPort, &connected);
-    if (!connected.load()) state.SkipWithError("adapter not found");
-  }
-  adapterPort.Close();
+  return DiscoverAdapter(&adapterPort, &connected).has_value() && connected.load();
 }
-BENCHMARK(BM_DiscoverAdapterOnCom1)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// A scan that finds nothing, with one silent device (COM1) and fifteen numbers that do not
-// open: the pass at 38400 alone (the whole scan before other rates were tried), then the
-// whole scan, which tries the silent device at the other rates as well.
-void BM_ScanFindingNothingAt38400Only(benchmark::State& state) {
+// An agent check with the adapter on COM3 (COM1 and COM2 absent), against the reset delay.
+void CheckTime(benchmark::State& state, bool (*check)()) {
   SimulatedComPorts ports;
-  if (ports.Add(1, AdapterProfile::kSilent) == nullptr) {
+  AdapterSimOptions options = PacedAdapter();
+  options.timings.resetDelayMs = kResetDelayMs;
+  if (ports.Add(3, options) == nullptr) {
     state.SkipWithError("cannot start the simulated adapter");
     return;
   }
-  SerialPort probe;
+  double totalMs = 0;
   for (auto _ : state) {
-    for (int n = 1; n <= 16; ++n) {
-      const PortProbe result =
-          detail::ProbeAt(probe, "\\\\.\\COM" + std::to_string(n), 38400, detail::ResetWait::kFull);
-      if (result.verdict == ProbeVerdict::kAdapter) state.SkipWithError("adapter found");
-    }
+    const auto start = Clock::now();
+    if (!check()) state.SkipWithError("adapter not found");
+    totalMs += Ms(Clock::now() - start).count();
   }
+  const double meanMs = totalMs / static_cast<double>(state.iterations());
+  state.counters["check_ms"] = meanMs;
+  state.counters["reset_ms"] = kResetDelayMs;
+  state.counters["above_reset_ms"] = meanMs - kResetDelayMs;
+  state.counters["above_reset_goal_max_ms"] = kCheckAboveResetGoalMs;
 }
-BENCHMARK(BM_ScanFindingNothingAt38400Only)
-    ->Iterations(2)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+void BM_CheckOnCom3Previous(benchmark::State& state) {
+  CheckTime(state, PreviousCheck);
+}
+void BM_CheckOnCom3(benchmark::State& state) {
+  CheckTime(state, CurrentCheck);
+}
+BENCHMARK(BM_CheckOnCom3Previous)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckOnCom3)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A scan that finds nothing, with one silent device (COM1) and fifteen numbers that do not
+// open: 4 s at 38400, then 1.2 s at each other rate.
 void BM_ScanFindingNothing(benchmark::State& state) {
   SimulatedComPorts ports;
   if (ports.Add(1, AdapterProfile::kSilent) == nullptr) {
@@ -148,8 +254,9 @@ void BM_ScanFindingNothing(benchmark::State& state) {
   for (auto _ : state) {
     if (DiscoverAdapter(&adapterPort, &connected)) state.SkipWithError("adapter found");
   }
+  state.counters["expected_ms"] = 4000 + 4 * 1200;
 }
-BENCHMARK(BM_ScanFindingNothing)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScanFindingNothing)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

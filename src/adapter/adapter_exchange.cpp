@@ -1,7 +1,6 @@
 #include "adapter/adapter_exchange.h"
 
 #include <chrono>
-#include <thread>
 
 #include "adapter/answer_collector.h"
 
@@ -9,32 +8,29 @@ namespace morvanix {
 
 namespace {
 
-// A stream that never falls silent must not hold the exchange; a silent driver queue ends
-// the discard at its first poll.
-constexpr int kMaxDiscardPolls = 4096;
-constexpr auto kAnswerDelay = std::chrono::milliseconds(100);
+// What an earlier answer left behind is thrown away before the command goes out; a stream
+// that never falls silent must not hold the exchange.
+constexpr std::size_t kMaxDrainBytes = 64 * 1024;
 // An answer is read to its prompt: the adapter takes any byte sent while it still answers
-// as an interrupt. The byte bound only protects memory (far above any real answer); the
-// duration bound is for an adapter that never falls silent.
-constexpr int kMaxPasses = 500;
-constexpr int kMaxAnswerBytes = 64 * 1024;
-constexpr auto kMaxCollect = std::chrono::seconds(20);
+// as an interrupt, and it is ready for the next command once the prompt is out. The silence
+// bound is for an adapter that never answers, the total for one that never falls silent,
+// the byte bound protects memory (far above any real answer).
+constexpr CollectLimits kExchangeLimits{std::chrono::seconds(10), std::chrono::seconds(20),
+                                        64 * 1024};
 
 }  // namespace
 
-std::string ExchangeCommand(std::string command, SerialPort* port) {
+std::string ExchangeCommand(std::string command, SerialPort* port, const StopToken& stop) {
   command.push_back('\r');
   if (port == nullptr || !port->IsOpen()) return "ERROR";
-  DiscardStaleInput(*port, kMaxDiscardPolls);
+  DrainInput(*port, kMaxDrainBytes);
   port->Write(command.c_str());
-  std::this_thread::sleep_for(kAnswerDelay);
-  CollectLimits limits{kMaxPasses, kMaxAnswerBytes};
+  CollectLimits limits = kExchangeLimits;
   // What went out: a command is cut at the port's write limit.
   limits.echo = std::string_view(command).substr(0, command.size() - 1);
   if (limits.echo.size() > SerialPort::kMaxWrite)
     limits.echo = limits.echo.substr(0, SerialPort::kMaxWrite);
-  limits.maxDuration = kMaxCollect;
-  std::string answer = CollectAnswer(*port, limits);
+  std::string answer = CollectAnswer(*port, limits, stop);
   // An unplugged adapter: the rest of the request gets "ERROR" at once, and the routes see
   // the port closed.
   if (port->DeviceLost()) port->Close();

@@ -1,12 +1,16 @@
 #include "adapter/answer_collector.h"
 
-#include <thread>
+#include <algorithm>
+#include <array>
+
+#include "base/deadline.h"
 
 namespace morvanix {
 
 namespace {
 
-constexpr auto kPassPause = std::chrono::milliseconds(10);
+// One read's worth: a whole answer of a usual adapter comes in one or two.
+constexpr std::size_t kReadChunk = 512;
 
 // Sorts the bytes of one answer: the echo first, then the kept text.
 class AnswerText {
@@ -50,47 +54,40 @@ class AnswerText {
 
 }  // namespace
 
-std::size_t DiscardStaleInput(SerialPort& port, int maxPolls) {
+std::size_t DrainInput(SerialPort& port, std::size_t maxBytes) {
+  std::array<char, kReadChunk> chunk;
   std::size_t dropped = 0;
-  for (int poll = 0; poll < maxPolls && !port.DeviceLost(); ++poll) {
-    bool gotByte = false;
-    port.ReadChar(gotByte);
-    if (!gotByte) break;
-    ++dropped;
+  while (dropped < maxBytes && !port.DeviceLost()) {
+    const std::size_t want = std::min(chunk.size(), maxBytes - dropped);
+    // A deadline already passed: what is there, and no wait for more.
+    const std::size_t got = port.ReadSome(chunk.data(), want, Deadline::At(SteadyClock::now()), {});
+    if (got == 0) break;
+    dropped += got;
   }
   return dropped;
 }
 
-std::string CollectAnswer(SerialPort& port, const CollectLimits& limits, CollectReport* report) {
-  const auto started = std::chrono::steady_clock::now();
+std::string CollectAnswer(SerialPort& port, const CollectLimits& limits, const StopToken& stop,
+                          CollectReport* report) {
+  const Deadline end = Deadline::After(limits.total);
   AnswerText answer(limits.echo);
+  std::array<char, kReadChunk> chunk;
   std::size_t received = 0;
-  int passes = 0;
   bool promptSeen = false;
-  for (;;) {
-    promptSeen = false;
-    for (int inPass = 0; inPass < kMaxPassBytes; ++inPass) {
-      bool gotByte = false;
-      const char byte = port.ReadChar(gotByte);
-      if (!gotByte) break;
+  while (!promptSeen && received < limits.maxBytes) {
+    const Deadline quiet = Deadline::After(limits.silence).Sooner(end);
+    const std::size_t want = std::min(chunk.size(), limits.maxBytes - received);
+    const std::size_t got = port.ReadSome(chunk.data(), want, quiet, stop);
+    if (got == 0) break;  // silence, the time bound, the stop or a lost device
+    for (std::size_t i = 0; i < got && !promptSeen; ++i) {
+      const char byte = chunk[i];
       if (report != nullptr) report->raw.push_back(byte);
-      if (byte == '>') promptSeen = true;
+      promptSeen = byte == '>';
       answer.Add(byte);
-      ++received;
     }
-    if (report != nullptr) report->promptSeen = promptSeen;
-    if (port.DeviceLost()) break;
-    std::this_thread::sleep_for(kPassPause);
-    ++passes;
-    if (promptSeen || passes >= limits.maxPasses ||
-        received >= static_cast<std::size_t>(limits.maxReceived)) {
-      break;
-    }
-    if (limits.maxDuration.count() > 0 &&
-        std::chrono::steady_clock::now() - started >= limits.maxDuration) {
-      break;
-    }
+    received += got;
   }
+  if (report != nullptr) report->promptSeen = promptSeen;
   return answer.Finish();
 }
 

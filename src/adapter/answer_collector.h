@@ -6,40 +6,38 @@
 #include <string_view>
 
 #include "adapter/serial_port.h"
+#include "base/stop_token.h"
 
 namespace morvanix {
 
-// Reads and throws away what waits on the port, stopping at the first poll that brings no
-// byte, after maxPolls polls (a device that never falls silent), or when the device is lost.
-// Returns the bytes dropped.
-std::size_t DiscardStaleInput(SerialPort& port, int maxPolls);
+// Reads and throws away what the driver already holds, without waiting for more: stops when
+// a read finds nothing, after maxBytes (a device that never falls silent), or when the
+// device is lost. Returns the bytes dropped.
+std::size_t DrainInput(SerialPort& port, std::size_t maxBytes);
 
 struct CollectLimits {
-  int maxPasses;    // stop after this many passes
-  int maxReceived;  // stop once this many bytes were read
+  // The collection ends when no byte came for this long,
+  std::chrono::milliseconds silence;
+  // when it has taken this long in all,
+  std::chrono::milliseconds total;
+  // or once this many bytes were read (a memory bound, far above any real answer).
+  std::size_t maxBytes;
   // The command as sent, without its CR: the first bytes are dropped when they are exactly
   // this (the adapter's echo) and kept otherwise. Empty: nothing is taken for an echo.
   std::string_view echo = {};
-  // Stop once collecting has taken this long, so that an adapter that never falls silent
-  // cannot hold the port; zero for no such bound.
-  std::chrono::milliseconds maxDuration{0};
 };
 
 // What a collection saw besides its answer.
 struct CollectReport {
-  bool promptSeen = false;  // the last pass brought the prompt
-  std::string raw;          // every byte read, in arrival order
+  bool promptSeen = false;  // the collection ended at the prompt
+  std::string raw;          // every byte read up to the prompt, in arrival order
 };
 
-// A pass polls until a poll brings no byte (or kMaxPassBytes came), then sleeps 10 ms. The
-// limits and the prompt are looked at after each pass only; a lost device ends the
-// collection at once. CR, ">" and NUL are dropped; every other byte after the echo is kept
-// in arrival order. When report is given, it is filled in as well.
-std::string CollectAnswer(SerialPort& port, const CollectLimits& limits,
+// Reads the answer to its ">" prompt and returns at once when the prompt is read; ends
+// earlier at a limit, at the stop or when the device is lost. CR, ">" and NUL are dropped;
+// every other byte after the echo is kept in arrival order. Bytes read after the prompt
+// belong to no answer and are dropped. When report is given, it is filled in as well.
+std::string CollectAnswer(SerialPort& port, const CollectLimits& limits, const StopToken& stop,
                           CollectReport* report = nullptr);
-
-// Bytes a single pass takes before it looks at its limits, so that an endless stream cannot
-// keep one pass going for ever.
-inline constexpr int kMaxPassBytes = 1024;
 
 }  // namespace morvanix

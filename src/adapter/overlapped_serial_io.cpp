@@ -1,5 +1,8 @@
 #include "adapter/overlapped_serial_io.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace morvanix {
 
 bool IsDeviceLossError(std::uint32_t error) {
@@ -20,42 +23,72 @@ void OverlappedSerialIo::Note(const IoResult& result) {
   if (result.state == IoState::kFailed && IsDeviceLossError(result.error)) lost_ = true;
 }
 
-char OverlappedSerialIo::ReadChar(bool& gotByte) {
-  gotByte = false;
-  const std::uint64_t start = device_.NowMs();
-  // At most two reads: the one found ended empty or cancelled, and a fresh one.
-  for (int attempt = 0; attempt < 2; ++attempt) {
+std::size_t OverlappedSerialIo::HandOut(char* buffer, std::size_t n) {
+  const std::size_t count = std::min(n, held_.size());
+  held_.copy(buffer, count);
+  held_.erase(0, count);
+  return count;
+}
+
+bool OverlappedSerialIo::Take(const IoResult& ended) {
+  held_.append(device_.ReceivedBytes(),
+               std::min<std::size_t>(ended.count, OverlappedDevice::kReadChunk));
+  if (ended.state != IoState::kFailed || ended.error == comm_error::kOperationAborted) return true;
+  Note(ended);
+  return false;
+}
+
+std::size_t OverlappedSerialIo::ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                                         const StopToken& stop) {
+  if (n == 0) return 0;
+  // A read that ended with nothing (C ran out, or a cancel) is followed by a fresh one even
+  // when the time is up, since what came meanwhile is held by the driver, not by that read;
+  // a second such end gives up.
+  int emptyEnds = 0;
+  const auto givesUp = [&] {
+    return held_.empty() && ++emptyEnds > 1 && (deadline.Passed() || stop.StopRequested());
+  };
+  for (;;) {
+    if (!held_.empty()) return HandOut(buffer, n);
     if (!readPending_) {
-      const IoResult started = device_.StartRead();
+      // What the driver holds, or one byte to wait for: a read never waits for more.
+      const std::size_t queued = device_.QueuedBytes();
+      const IoResult started =
+          device_.StartRead(std::clamp<std::size_t>(queued, 1, OverlappedDevice::kReadChunk));
       if (started.state == IoState::kDone) {
-        gotByte = started.count == 1;
-        if (gotByte) return device_.ReceivedByte();
+        held_.append(device_.ReceivedBytes(),
+                     std::min<std::size_t>(started.count, OverlappedDevice::kReadChunk));
+        if (givesUp()) return 0;
         continue;
       }
       if (started.state == IoState::kFailed) {
         Note(started);
-        return device_.ReceivedByte();
+        return 0;
       }
       readPending_ = true;
     }
-    const std::uint64_t spent = device_.NowMs() - start;
-    const std::uint32_t left =
-        spent >= kReadPollMs ? 0 : kReadPollMs - static_cast<std::uint32_t>(spent);
-    if (!device_.WaitRead(left)) return device_.ReceivedByte();
+    if (device_.WaitRead(deadline, stop) != WaitOutcome::kReady) {
+      // The deadline or the stop: the read is cancelled rather than left outstanding, since
+      // Wine never completes a read whose thread has ended (and Windows cancels it then).
+      // What it had moved is kept; a driver that ignores the cancel leaves it outstanding,
+      // and a later call collects it.
+      device_.CancelRead();
+      const Deadline cancelled = Deadline::After(std::chrono::milliseconds(kCancelWaitMs));
+      if (device_.WaitRead(cancelled, {}) != WaitOutcome::kReady) return 0;
+      const IoResult ended = device_.CollectRead();
+      if (ended.state == IoState::kPending) return 0;
+      readPending_ = false;
+      Take(ended);
+      return HandOut(buffer, n);
+    }
     // An ended read is collected once, whatever its result; the next one is a new read.
     const IoResult ended = device_.CollectRead();
-    if (ended.state == IoState::kPending) return device_.ReceivedByte();
+    // Signalled yet not done: waiting again at once would spin, so this call ends.
+    if (ended.state == IoState::kPending) return 0;
     readPending_ = false;
-    if (ended.state == IoState::kFailed && ended.error != comm_error::kOperationAborted) {
-      Note(ended);
-      return device_.ReceivedByte();
-    }
-    if (ended.state == IoState::kDone && ended.count == 1) {
-      gotByte = true;
-      return device_.ReceivedByte();
-    }
+    if (!Take(ended)) return HandOut(buffer, n);
+    if (givesUp()) return 0;
   }
-  return device_.ReceivedByte();
 }
 
 bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
@@ -89,7 +122,8 @@ bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
 bool OverlappedSerialIo::EndAll() {
   if (readPending_) {
     device_.CancelRead();
-    if (device_.WaitRead(kCancelWaitMs)) {
+    if (device_.WaitRead(Deadline::After(std::chrono::milliseconds(kCancelWaitMs)), {}) ==
+        WaitOutcome::kReady) {
       (void)device_.CollectRead();
       readPending_ = false;
     }

@@ -1,5 +1,6 @@
 #include "adapter/port_probe.h"
 
+#include <chrono>
 #include <string_view>
 
 #include "adapter/answer_collector.h"
@@ -9,10 +10,15 @@ namespace morvanix {
 namespace {
 
 constexpr std::int32_t kAdapterBaudRate = 38400;
-constexpr int kMaxDiscardPolls = 100;
-constexpr CollectLimits kProbeLimits{200, 30};
-// A real reset answers within about a second; a silent pass costs about 20 ms.
-constexpr CollectLimits kShortProbeLimits{60, 30};
+constexpr std::size_t kMaxDrainBytes = 4096;
+// The answer is read to its prompt, so an adapter costs only its reset time; a device that
+// never sends the prompt is given 4 s (1.2 s at the other rates, tried only on devices that
+// answered nothing useful already). The byte bound ends a device that never falls silent.
+constexpr std::size_t kMaxResetAnswer = 1024;
+constexpr CollectLimits kProbeLimits{std::chrono::seconds(4), std::chrono::seconds(4),
+                                     kMaxResetAnswer};
+constexpr CollectLimits kShortProbeLimits{std::chrono::milliseconds(1200),
+                                          std::chrono::milliseconds(1200), kMaxResetAnswer};
 constexpr const char* kResetCommand = "ATZ\r";
 constexpr std::string_view kResetEcho = "ATZ";
 
@@ -20,7 +26,7 @@ void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, std::string
                      CollectReport& report) {
   report = {};
   probe.Write(kResetCommand);
-  answer = CollectAnswer(probe, limits, &report);
+  answer = CollectAnswer(probe, limits, {}, &report);
 }
 
 bool BeginsWithEcho(const std::string& answer) {
@@ -49,7 +55,7 @@ PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t
     return result;
   }
   const CollectLimits& limits = wait == ResetWait::kFull ? kProbeLimits : kShortProbeLimits;
-  DiscardStaleInput(probe, kMaxDiscardPolls);
+  DrainInput(probe, kMaxDrainBytes);
   std::string answer;
   CollectReport report;
   ResetAndCollect(probe, limits, answer, report);

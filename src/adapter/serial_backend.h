@@ -47,28 +47,13 @@ class SerialBackend {
   virtual void Close() = 0;
 
   // Writes n bytes (n may be 0) within 15 ms per byte plus 100 ms; true when all went out.
+  // It takes no stop: a command is short, and its bound is the line's own time.
   virtual bool Write(const char* data, std::size_t n) = 0;
-  // One byte, waiting at most 10 ms. When no byte came, gotByte is false and the result is
-  // whatever the receive buffer held before.
-  virtual char ReadChar(bool& gotByte) = 0;
-  // Up to n bytes: returns as soon as at least one byte is there, at the deadline, or at the
-  // stop (0 then; DeviceLost tells a device that went away).
+  // Up to n bytes: returns as soon as at least one byte is there (with every byte the driver
+  // holds, up to n), at the deadline, or at the stop; 0 then (DeviceLost tells a device that
+  // went away). A deadline already passed takes what is there without waiting.
   virtual std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
-                               const StopToken& stop) {
-    std::size_t got = 0;
-    while (got == 0 && !DeviceLost() && !stop.StopRequested() && !deadline.Passed()) {
-      bool gotByte = false;
-      const char byte = ReadChar(gotByte);
-      if (gotByte) buffer[got++] = byte;
-    }
-    while (got > 0 && got < n && !DeviceLost()) {
-      bool gotByte = false;
-      const char byte = ReadChar(gotByte);
-      if (!gotByte) break;
-      buffer[got++] = byte;
-    }
-    return got;
-  }
+                               const StopToken& stop) = 0;
 
   virtual bool SetModemLine(ModemControlLine line, bool on) = 0;
   // The kModem* bits of the lines that are on; false when the device has no modem lines.

@@ -1,5 +1,6 @@
 // Serial backend over termios: the same observable behaviour as the Windows backend
-// (exclusive open, raw line, flow control off, DTR/RTS low, 10 ms read poll, bounded write).
+// (exclusive open, raw line, flow control off, DTR/RTS low, a read that returns what is
+// there, bounded write).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -7,6 +8,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -15,25 +19,39 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "adapter/serial_backend.h"
 #include "adapter/serial_device_name.h"
 #include "adapter/serial_termios_posix.h"
+#include "base/wait.h"
 
 namespace morvanix {
 
 namespace {
 
-constexpr int kReadPollMs = 10;
-constexpr int kSettleMs = 60;
 constexpr int kWriteMsPerByte = 15;
 constexpr int kWriteBaseMs = 100;
 
 // The errors of a read or write that mean the device itself went away.
 bool IsLossErrno(int e) {
   return e == EIO || e == ENXIO || e == ENODEV;
+}
+
+// USB serial bridges (FTDI and the like) hold the last bytes of an answer, the prompt
+// among them, for their latency timer (16 ms) unless the port asks for low latency. Drivers
+// without the setting (pseudo-terminals, most on-board ports) refuse it or ignore it; either
+// is fine.
+void AskForLowLatency(int fd) {
+#ifdef __linux__
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  (void)ioctl(fd, TIOCSSERIAL, &serial);
+#else
+  (void)fd;
+#endif
 }
 
 std::vector<std::string> DevEntries() {
@@ -85,12 +103,12 @@ class PosixSerialBackend final : public SerialBackend {
     const bool expressible = morvanix::MakeLineSettings(line, wanted);
     const bool applied = expressible && tcsetattr(fd_, TCSANOW, &wanted) == 0;
     const int applyErrno = expressible ? errno : EINVAL;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
     if (!applied) return Failed(4, applyErrno);
     termios readBack{};
     if (tcgetattr(fd_, &readBack) != 0) return Failed(5, errno);
     // Leaving speed 0 raises the lines again on some drivers: lower them once more.
     (void)ioctl(fd_, TIOCMBIC, &lines);
+    AskForLowLatency(fd_);
     ready_ = true;
     return 0;
   }
@@ -102,9 +120,8 @@ class PosixSerialBackend final : public SerialBackend {
 
   bool Write(const char* data, std::size_t n) override {
     if (!ready_) return false;
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs);
+    const Deadline deadline = Deadline::After(
+        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs));
     std::size_t sent = 0;
     while (sent < n) {
       const ssize_t w = ::write(fd_, data + sent, n - sent);
@@ -116,33 +133,38 @@ class PosixSerialBackend final : public SerialBackend {
         if (IsLossErrno(errno)) lost_ = true;
         return false;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{fd_, POLLOUT, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-      if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        lost_ = true;
-        return false;
-      }
+      const WaitOutcome outcome = WaitFor(fd_, Readiness::kWrite, deadline, {});
+      if (outcome == WaitOutcome::kHangUp) lost_ = true;
+      if (outcome != WaitOutcome::kReady) return false;
     }
     return true;
   }
 
-  char ReadChar(bool& gotByte) override {
-    gotByte = false;
-    if (!ready_) return rxByte_;
-    if (ReadOne()) {
-      gotByte = true;
-      return rxByte_;
+  std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                       const StopToken& stop) override {
+    if (!ready_ || n == 0) return 0;
+    for (;;) {
+      if (lost_) return 0;
+      const std::size_t got = ReadHeld(buffer, n);
+      if (got > 0 || lost_) return got;
+      const WaitOutcome outcome = WaitFor(fd_, Readiness::kRead, deadline, stop);
+      if (outcome == WaitOutcome::kHangUp) {
+        // A hang-up can come with the last bytes: those are read first, the loss shows next.
+        const std::size_t last = ReadHeld(buffer, n);
+        if (last == 0) lost_ = true;
+        return last;
+      }
+      if (outcome != WaitOutcome::kReady) return 0;
+      // Readable yet nothing to read: a terminal that hung up reports both; anything else
+      // was a spurious wake-up and the wait goes on.
+      const std::size_t ready = ReadHeld(buffer, n);
+      if (ready > 0 || lost_) return ready;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        lost_ = true;
+        return 0;
+      }
     }
-    if (lost_) return rxByte_;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, kReadPollMs) <= 0) return rxByte_;
-    if ((p.revents & POLLIN) != 0) gotByte = ReadOne();
-    // A hang-up can come with the last bytes: those are read first, the loss shows next poll.
-    if (!gotByte && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) lost_ = true;
-    return rxByte_;
   }
 
   bool SetModemLine(ModemControlLine which, bool on) override {
@@ -166,13 +188,15 @@ class PosixSerialBackend final : public SerialBackend {
   }
 
  private:
-  bool ReadOne() {
-    char byte = 0;
-    const ssize_t r = ::read(fd_, &byte, 1);
-    if (r < 0 && IsLossErrno(errno)) lost_ = true;
-    if (r != 1) return false;
-    rxByte_ = byte;
-    return true;
+  // What the driver holds, up to n bytes, without waiting.
+  std::size_t ReadHeld(char* buffer, std::size_t n) {
+    for (;;) {
+      const ssize_t r = ::read(fd_, buffer, n);
+      if (r > 0) return static_cast<std::size_t>(r);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && IsLossErrno(errno)) lost_ = true;
+      return 0;
+    }
   }
 
   // Records why Open stopped at this step and returns the step's code.
@@ -195,7 +219,6 @@ class PosixSerialBackend final : public SerialBackend {
   }
 
   int fd_ = -1;
-  char rxByte_ = '\0';
   bool exclusive_ = false;
   bool ready_ = false;
   bool lost_ = false;

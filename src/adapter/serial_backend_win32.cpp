@@ -1,7 +1,7 @@
 // Serial backend over the Windows communications API, opened for overlapped I/O so that a
-// one-byte read can be polled with a 10 ms wait and left outstanding between polls. The
-// polling, the bounded waits and the cancellation live in OverlappedSerialIo; this file makes
-// the system calls.
+// read returns what is there, is waited on together with the stop, and can be left
+// outstanding between calls. The waits and the cancellation live in OverlappedSerialIo; this
+// file makes the system calls.
 #include <windows.h>
 
 #include <memory>
@@ -9,6 +9,7 @@
 
 #include "adapter/overlapped_serial_io.h"
 #include "adapter/serial_backend.h"
+#include "base/wait.h"
 
 namespace morvanix {
 
@@ -25,7 +26,10 @@ static_assert(comm_error::kIoPending == ERROR_IO_PENDING);
 static_assert(comm_error::kDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
 static_assert(comm_error::kDeviceRemoved == ERROR_DEVICE_REMOVED);
 
-constexpr DWORD kSettleMs = 60;
+// A read waits this long for its first byte before it ends empty and a fresh one starts. It
+// only bounds how long the driver keeps a read nobody waits for; the waits themselves end at
+// the caller's deadline or stop.
+constexpr DWORD kReadWaitMs = 1000;
 
 // The system's text for an error code, without the trailing line break and full stop.
 std::string ErrorText(DWORD e) {
@@ -71,7 +75,7 @@ struct IoRecords {
     ZeroMemory(&read, sizeof read);
     ZeroMemory(&write, sizeof write);
   }
-  char rxByte = '\0';
+  char rxBytes[OverlappedDevice::kReadChunk] = {};
   OVERLAPPED read;
   OVERLAPPED write;
   std::string writeBuffer;
@@ -89,17 +93,26 @@ class Win32Device final : public OverlappedDevice {
   Win32Device(HANDLE& handle, std::unique_ptr<IoRecords>& records)
       : handle_(handle), records_(records) {}
 
-  IoResult StartRead() override {
+  std::size_t QueuedBytes() override {
+    DWORD errors = 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    if (!ClearCommError(handle_, &errors, &status)) return 0;
+    return status.cbInQue;
+  }
+  IoResult StartRead(std::size_t n) override {
     DWORD count = 0;
-    if (ReadFile(handle_, &records_->rxByte, 1, &count, &records_->read)) return Done(count);
+    if (ReadFile(handle_, records_->rxBytes, static_cast<DWORD>(n), &count, &records_->read)) {
+      return Done(count);
+    }
     return Failure(GetLastError());
   }
-  bool WaitRead(std::uint32_t ms) override {
-    return WaitForSingleObject(records_->read.hEvent, ms) == WAIT_OBJECT_0;
+  WaitOutcome WaitRead(const Deadline& deadline, const StopToken& stop) override {
+    return WaitFor(records_->read.hEvent, Readiness::kRead, deadline, stop);
   }
   IoResult CollectRead() override { return Collect(records_->read); }
   void CancelRead() override { (void)CancelIoEx(handle_, &records_->read); }
-  char ReceivedByte() const override { return records_->rxByte; }
+  const char* ReceivedBytes() const override { return records_->rxBytes; }
 
   IoResult StartWrite(const char* data, std::size_t n) override {
     records_->writeBuffer.assign(data, n);
@@ -115,7 +128,6 @@ class Win32Device final : public OverlappedDevice {
   }
   IoResult CollectWrite() override { return Collect(records_->write); }
   void CancelWrite() override { (void)CancelIoEx(handle_, &records_->write); }
-  std::uint64_t NowMs() override { return GetTickCount64(); }
 
  private:
   IoResult Collect(OVERLAPPED& record) {
@@ -123,7 +135,8 @@ class Win32Device final : public OverlappedDevice {
     if (GetOverlappedResult(handle_, &record, &count, FALSE)) return Done(count);
     const DWORD error = GetLastError();
     if (error == ERROR_IO_INCOMPLETE) return {IoState::kPending, 0, error};
-    return {IoState::kFailed, 0, error};
+    // A cancelled read reports the bytes it had moved.
+    return {IoState::kFailed, count, error};
   }
 
   HANDLE& handle_;
@@ -175,7 +188,6 @@ class Win32SerialBackend final : public SerialBackend {
     dcb.fTXContinueOnXoff = TRUE;
     const BOOL applied = SetCommState(handle_, &dcb);
     const DWORD applyError = GetLastError();
-    Sleep(kSettleMs);
     if (!applied) return Failed(4, applyError);
     if (!GetCommState(handle_, &dcb)) return Failed(5);
 
@@ -188,9 +200,11 @@ class Win32SerialBackend final : public SerialBackend {
     timeoutsSaved_ = true;
 
     COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = 20;
-    timeouts.ReadTotalTimeoutMultiplier = 15;
-    timeouts.ReadTotalTimeoutConstant = 100;
+    // A read completes at once with what is buffered, or on the first byte, or empty after
+    // kReadWaitMs.
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
     timeouts.WriteTotalTimeoutMultiplier = 15;
     timeouts.WriteTotalTimeoutConstant = 100;
     if (!SetCommTimeouts(handle_, &timeouts)) return Failed(9);
@@ -229,12 +243,12 @@ class Win32SerialBackend final : public SerialBackend {
     return ok;
   }
 
-  char ReadChar(bool& gotByte) override {
-    gotByte = false;
-    if (io_ == nullptr) return records_ != nullptr ? records_->rxByte : '\0';
-    const char c = io_->ReadChar(gotByte);
+  std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                       const StopToken& stop) override {
+    if (io_ == nullptr) return 0;
+    const std::size_t got = io_->ReadSome(buffer, n, deadline, stop);
     lost_ = lost_ || io_->Lost();
-    return c;
+    return got;
   }
 
   bool SetModemLine(ModemControlLine which, bool on) override {

@@ -102,12 +102,6 @@ bool SerialPort::WriteChar(char c) {
   return Write(text);
 }
 
-char SerialPort::ReadChar(bool& gotByte) {
-  gotByte = false;
-  if (!ready_) return '\0';
-  return backend_->ReadChar(gotByte);
-}
-
 std::size_t SerialPort::ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
                                  const StopToken& stop) {
   if (!ready_ || n == 0) return 0;

@@ -9,7 +9,7 @@
 
 namespace morvanix {
 
-// One serial device with its line settings and a pollable one-byte read. Settings take
+// One serial device with its line settings and a read that returns what is there. Settings take
 // effect at the next Open. Not thread-safe: one thread at a time may use an instance.
 //
 // States: Closed (no device), Held (Open returned 2..9: the device is kept but not usable;
@@ -56,8 +56,6 @@ class SerialPort {
   bool Write(const char* text);
   // The NUL character makes a zero-length write.
   bool WriteChar(char c);
-  // Waits at most 10 ms; the result is meaningful only when gotByte is true.
-  char ReadChar(bool& gotByte);
   // Up to n bytes: returns as soon as at least one byte is there, at the deadline, or at the
   // stop; 0 then, and at once on a port that is not ready.
   std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,

@@ -20,7 +20,6 @@ struct ServiceStatus {
 
 // Opaque handles owned by the host that made them.
 using ServiceStatusHandle = void*;
-using EventHandle = void*;
 using ThreadHandle = void*;
 
 using ServiceMainFunction = void (*)(std::uint32_t argc, char** argv);
@@ -49,8 +48,5 @@ inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 inline constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 
 inline constexpr char kServiceName[] = "morvanix";
-
-// The value of an event handle that has not been created (INVALID_HANDLE_VALUE).
-inline const EventHandle kInvalidEventHandle = reinterpret_cast<EventHandle>(std::intptr_t{-1});
 
 }  // namespace morvanix

@@ -29,7 +29,6 @@ struct BridgeState {
   ServiceStatusHandle statusHandle = nullptr;
   // The status last reported; read and written under statusLock only.
   ServiceStatus serviceStatus;
-  EventHandle stopEvent = morvanix::kInvalidEventHandle;
   // Orders the control handler against the service main thread, so that a stop accepted
   // while RUNNING is always reported before STOPPED.
   std::mutex statusLock;

@@ -32,12 +32,11 @@ bool NothingQueued(const std::string& reply) {
 }
 
 // One request at a time on the adapter: a request interleaved with another, or with a scan
-// that closes the port, would corrupt both answers. A service stop ends it between two
-// commands.
+// that closes the port, would corrupt both answers. A service stop ends the exchange under
+// way and leaves the rest of the request out.
 std::string ExecuteOnAdapter(const std::string& reply) {
   std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-  return ExecuteRequest(reply, &bridgeState.adapterPort,
-                        [] { return bridgeState.httpServer.StopRequested(); });
+  return ExecuteRequest(reply, &bridgeState.adapterPort, bridgeState.httpServer.Token());
 }
 
 // An exchange closes the port when its device went away; the adapter then counts as

@@ -28,7 +28,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 std::string ExecuteRequestWith(const std::string& requestText, const CommandExchange& exchange,
-                               const StopCheck& stopped) {
+                               const StopToken& stop) {
   JsonValue request = JsonValue::parse(requestText);
 
   // The command object travels as an escaped string; dropping every backslash turns its
@@ -47,9 +47,9 @@ std::string ExecuteRequestWith(const std::string& requestText, const CommandExch
         results.member(key) = text;
         continue;
       }
-      // A request can carry very many commands: a stop ends it between two of them, so it
-      // waits for one command at most.
-      stopping = stopping || (ranOne && stopped && stopped());
+      // A request can carry very many commands: after a stop none is started (the exchange
+      // under way ends at the stop itself).
+      stopping = stopping || (ranOne && stop.StopRequested());
       if (stopping) continue;
       results.member(key) = exchange(text);
       ranOne = true;
@@ -64,10 +64,11 @@ std::string ExecuteRequestWith(const std::string& requestText, const CommandExch
 
 }  // namespace detail
 
-std::string ExecuteRequest(std::string requestText, SerialPort* port, const StopCheck& stopped) {
+std::string ExecuteRequest(std::string requestText, SerialPort* port, const StopToken& stop) {
   return detail::ExecuteRequestWith(
-      requestText, [port](const std::string& command) { return ExchangeCommand(command, port); },
-      stopped);
+      requestText,
+      [port, &stop](const std::string& command) { return ExchangeCommand(command, port, stop); },
+      stop);
 }
 
 }  // namespace morvanix

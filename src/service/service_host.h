@@ -26,11 +26,6 @@ class ServiceHost {
 
   virtual bool ReportStatus(ServiceStatusHandle handle, const ServiceStatus& status) = 0;
 
-  // A manual-reset event, unsignalled; null on failure (LastError tells why).
-  virtual EventHandle CreateStopEvent() = 0;
-  virtual void SignalEvent(EventHandle event) = 0;
-  virtual void CloseEvent(EventHandle event) = 0;
-
   // Null on failure.
   virtual ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) = 0;
   // Waits without a time limit for the thread to end, then releases its handle; returns

@@ -24,10 +24,6 @@ namespace {
 
 thread_local std::uint32_t lastError = 0;
 
-struct StopEvent {
-  std::atomic<bool> signalled{false};
-};
-
 const char* StateName(std::uint32_t state) {
   switch (state) {
     case kServiceStopped:
@@ -49,9 +45,6 @@ class PosixServiceHost final : public ServiceHost {
   ServiceStatusHandle RegisterControlHandler(const char* serviceName,
                                              ControlHandlerFunction handler) override;
   bool ReportStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
-  EventHandle CreateStopEvent() override;
-  void SignalEvent(EventHandle event) override;
-  void CloseEvent(EventHandle event) override;
   ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) override;
   std::uint32_t WaitForThread(ThreadHandle thread) override;
   std::uint32_t LastError() override { return lastError; }
@@ -143,20 +136,6 @@ bool PosixServiceHost::ReportStatus(ServiceStatusHandle, const ServiceStatus& st
                 status.dwWin32ExitCode, status.dwCheckPoint);
   DebugOutput(line);
   return true;
-}
-
-EventHandle PosixServiceHost::CreateStopEvent() {
-  auto* event = new (std::nothrow) StopEvent;
-  if (event == nullptr) lastError = ENOMEM;
-  return event;
-}
-
-void PosixServiceHost::SignalEvent(EventHandle event) {
-  if (event != nullptr) static_cast<StopEvent*>(event)->signalled.store(true);
-}
-
-void PosixServiceHost::CloseEvent(EventHandle event) {
-  delete static_cast<StopEvent*>(event);
 }
 
 // A thread with the place its procedure's result is kept.

@@ -111,12 +111,6 @@ class Win32ServiceHost final : public ServiceHost {
     return reported;
   }
 
-  EventHandle CreateStopEvent() override { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-
-  void SignalEvent(EventHandle event) override { SetEvent(event); }
-
-  void CloseEvent(EventHandle event) override { CloseHandle(event); }
-
   ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) override {
     auto* start = new (std::nothrow) ThreadStart{procedure, parameter};
     if (start == nullptr) {

@@ -44,13 +44,6 @@ void ServiceMain(std::uint32_t, char**) {
     state.serviceStatus.dwCurrentState = kServiceStartPending;
     host.ReportStatus(state.statusHandle, state.serviceStatus);
 
-    state.stopEvent = host.CreateStopEvent();
-    if (state.stopEvent == nullptr) {
-      SetStatus(state.serviceStatus, kServiceStopped, 0, host.LastError(), 1);
-      host.ReportStatus(state.statusHandle, state.serviceStatus);
-      return;
-    }
-
     SetStatus(state.serviceStatus, kServiceRunning, kServiceAcceptStop, 0, 0);
     if (!host.ReportStatus(state.statusHandle, state.serviceStatus)) {
       host.DebugString("morvanix: ServiceMain: SetServiceStatus returned error");
@@ -66,8 +59,6 @@ void ServiceMain(std::uint32_t, char**) {
   {
     std::lock_guard<std::mutex> lock(state.statusLock);
     detail::StopHttpServer();
-    host.CloseEvent(state.stopEvent);
-    state.stopEvent = kInvalidEventHandle;
     // A worker that failed (the endpoint lost) stops the service with an error, so that the
     // service manager's failure actions restart it.
     SetStatus(state.serviceStatus, kServiceStopped, 0,
@@ -95,7 +86,6 @@ void ServiceControlHandler(std::uint32_t control) {
   state.repeatBudget = 0;
   SetStatus(state.serviceStatus, kServiceStopPending, 0, 0, 4);
   host.ReportStatus(state.statusHandle, state.serviceStatus);
-  host.SignalEvent(state.stopEvent);
 }
 
 int RunServiceProcess(ServiceHost& host) {

@@ -117,6 +117,26 @@ TEST(ExchangeEdges, SilentAdapterGivesEmptyAnswerAfterAboutTenSeconds) {
   EXPECT_LT(took, std::chrono::seconds(30));
 }
 
+// The service's stop ends an exchange under way at once, not at its 10 s bound.
+TEST(ExchangeEdges, StopEndsTheExchangeAtOnce) {
+  SimulatedComPorts ports;
+  ASSERT_NE(ports.Add(3, AdapterProfile::kSilent), nullptr);
+  SerialPort port("\\\\.\\COM3", 38400, 8, 'N', 1.0f);
+  ASSERT_EQ(port.Open(), 0);
+  StopSource stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop.RequestStop();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(ExchangeCommand("0100", &port, stop.Token()), "");
+  const auto took = Clock::now() - start;
+  stopper.join();
+  EXPECT_GE(took, std::chrono::milliseconds(45));
+  EXPECT_LT(took, std::chrono::milliseconds(150));
+  EXPECT_TRUE(port.IsOpen());
+}
+
 TEST(ExchangeEdges, EndlessStreamEndsAtTheMemoryBound) {
   SimulatedComPorts ports;
   ASSERT_NE(ports.Add(3, AdapterProfile::kEndless), nullptr);
@@ -148,10 +168,11 @@ TEST(ExchangeEdges, LateAnswerArrivesWithTheNextCommand) {
   ASSERT_NE(sim, nullptr);
   SerialPort port("\\\\.\\COM3", 38400, 8, 'N', 1.0f);
   ASSERT_EQ(port.Open(), 0);
-  // The first answer is held back; it is not the echo, so none of it is dropped.
+  // The first answer is held back; it is not the echo, so none of it is dropped, and its
+  // prompt ends the exchange. What follows is the next exchange's to throw away.
   port.Write("ATI\r");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(ExchangeCommand("ATRV", &port), "ELM327 v1.5ATRV");
+  EXPECT_EQ(ExchangeCommand("ATRV", &port), "ELM327 v1.5");
   EXPECT_EQ(sim->InterleavedCommands(), 1u);
 }
 
@@ -166,7 +187,13 @@ TEST(ExchangeSimulator, CountsInterleavedCommands) {
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
   EXPECT_EQ(ExchangeCommand("ATRV", &port), "12.6V");
   EXPECT_EQ(sim->InterleavedCommands(), 0u);
-  EXPECT_EQ(ExchangeCommand("ATI\rATRV", &port), "ATIELM327 v1.5ATRV12.6V");
+  // Two commands in one: the first prompt ends the answer, before the adapter has taken
+  // the second command.
+  EXPECT_EQ(ExchangeCommand("ATI\rATRV", &port), "ATIELM327 v1.5");
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (sim->CommandsReceived() < 4 && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_EQ(sim->InterleavedCommands(), 1u);
   EXPECT_EQ(sim->CommandsReceived(), 4u);
 }

@@ -39,6 +39,7 @@ TEST(SimulatedAdapterEngine, ProfilesShapeTheAnswer) {
     std::string begins;
     std::size_t minBytes;
     std::vector<int> delays;  // empty: not checked
+    int ecuDelayMs = -1;
   } cases[] = {
       // Without quirks an answer is one piece, as it always was.
       {AdapterProfile::kElm, {"0100"}, "03", "010\r0: 43 07", 101, {0}},
@@ -67,9 +68,15 @@ TEST(SimulatedAdapterEngine, ProfilesShapeTheAnswer) {
        {0,  50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50,
         50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 50, 200}},
       {AdapterProfile::kNul, {}, "ATI", std::string("\0ELM327", 7), 0, {0}},
+      // A fixed ECU delay: the whole answer at once after it, the prompt right after.
+      {AdapterProfile::kBusy, {"0100"}, "0105", "41 05 7B \r", 0, {32}, 32},
+      {AdapterProfile::kMultiEcu, {"0100"}, "03", "010\r0: 43 07", 101, {32}, 32},
+      {AdapterProfile::kElm, {"0100"}, "ATRV", "12.6V", 0, {0}, 32},
   };
   for (const auto& c : cases) {
-    ElmEngine engine(c.profile, ElmTimings{});
+    ElmTimings timings;
+    timings.ecuDelayMs = c.ecuDelayMs;
+    ElmEngine engine(c.profile, timings);
     for (const std::string& command : c.before) engine.Answer(command);
     const std::vector<AnswerChunk> chunks = engine.Answer(c.command);
     const std::string all = Joined(chunks);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "adapter/serial_backend.h"
 #include "adapter/serial_port.h"
+#include "base/wait.h"
 
 namespace morvanix {
 
@@ -23,8 +25,8 @@ struct FakeSerialRecord {
   // What the backends report, set by the test.
   SerialOpenError openError;
   bool lost = false;
-  // Scripted adapter: each write queues the next reply's chunks; a poll at the end of a
-  // chunk brings no byte (a gap on the line).
+  // Scripted adapter: each write queues the next reply's chunks; a read returns at most the
+  // rest of one chunk, and with nothing queued it waits for its deadline or the stop.
   std::deque<std::vector<std::string>> replies;
   std::deque<std::string> incoming;
 };
@@ -51,19 +53,21 @@ class FakeSerialBackend final : public SerialBackend {
     }
     return true;
   }
-  char ReadChar(bool& gotByte) override {
+  std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                       const StopToken& stop) override {
     ++record.platformIo;
-    gotByte = false;
-    if (record.incoming.empty()) return 'x';
-    std::string& chunk = record.incoming.front();
-    if (chunk.empty()) {
+    while (!record.incoming.empty() && record.incoming.front().empty()) {
       record.incoming.pop_front();
-      return 'x';
     }
-    gotByte = true;
-    const char byte = chunk.front();
-    chunk.erase(0, 1);
-    return byte;
+    if (record.incoming.empty()) {
+      if (!record.lost) WaitUntil(deadline, stop);
+      return 0;
+    }
+    std::string& chunk = record.incoming.front();
+    const std::size_t count = std::min(n, chunk.size());
+    chunk.copy(buffer, count);
+    chunk.erase(0, count);
+    return count;
   }
   bool SetModemLine(ModemControlLine which, bool on) override {
     ++record.platformIo;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "adapter/serial_port.h"
@@ -72,9 +73,8 @@ TEST_F(SerialPosix, OpenResultCodes) {
     if (c.code >= 2) {
       // Held: the device is kept but nothing goes through it.
       EXPECT_FALSE(port.Write("ATZ\r"));
-      bool gotByte = true;
-      port.ReadChar(gotByte);
-      EXPECT_FALSE(gotByte);
+      char byte = 0;
+      EXPECT_EQ(port.ReadSome(&byte, 1, Deadline::After(std::chrono::milliseconds(10)), {}), 0u);
     }
     port.Close();
     EXPECT_FALSE(port.IsOpen());
@@ -177,26 +177,60 @@ TEST_F(SerialPosix, WriteSendsAtMost1024BytesAndNulSendsNothing) {
   EXPECT_EQ(pty.ReadMaster(16), "Z");
 }
 
-TEST_F(SerialPosix, ReadsPolledBytesInOrderAndDropsWhatCameBeforeOpen) {
-  pty.WriteMaster("stale");
-  SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
-  ASSERT_EQ(port.Open(), 0);
-  bool gotByte = true;
-  port.ReadChar(gotByte);
-  EXPECT_FALSE(gotByte) << "input queued before Open must be purged";
+std::size_t ReadNow(SerialPort& port, char* buffer, std::size_t n) {
+  return port.ReadSome(buffer, n, Deadline::At(SteadyClock::now()), {});
+}
 
-  pty.WriteMaster("41 0C\r>");
-  std::string got;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (got.size() < 7 && std::chrono::steady_clock::now() < end) {
-    const char c = port.ReadChar(gotByte);
-    if (gotByte) got.push_back(c);
+// A read returns on its first byte with what the driver holds, at its deadline or at the
+// stop, never at the end of a slice; what came before Open is purged.
+TEST_F(SerialPosix, ReadReturnsOnTheFirstByteTheDeadlineOrTheStop) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* label;
+    int writeAfterMs;  // -1: nothing comes
+    int stopAfterMs;   // -1: no stop
+    int deadlineMs;    // -1: never
+    std::string got;
+    milliseconds atLeast, below;
+  } cases[] = {
+      {"held bytes at once", 0, -1, 5000, "41 0C\r>", milliseconds(0), milliseconds(500)},
+      {"first byte later", 60, -1, 5000, "41 0C\r>", milliseconds(50), milliseconds(1000)},
+      {"deadline", -1, -1, 80, "", milliseconds(80), milliseconds(1000)},
+      {"stop", -1, 60, -1, "", milliseconds(50), milliseconds(1000)},
+  };
+  for (const auto& c : cases) {
+    pty.WriteMaster("stale");
+    SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
+    ASSERT_EQ(port.Open(), 0);
+    char buffer[64];
+    EXPECT_EQ(ReadNow(port, buffer, sizeof buffer), 0u) << c.label << ": purged at Open";
+    if (c.writeAfterMs == 0) {
+      pty.WriteMaster("41 0C\r>");
+      std::this_thread::sleep_for(milliseconds(20));  // all of it in the driver
+    }
+    StopSource stop;
+    std::thread other([&] {
+      if (c.writeAfterMs > 0) {
+        std::this_thread::sleep_for(milliseconds(c.writeAfterMs));
+        pty.WriteMaster("41 0C\r>");
+      }
+      if (c.stopAfterMs >= 0) {
+        std::this_thread::sleep_for(milliseconds(c.stopAfterMs));
+        stop.RequestStop();
+      }
+    });
+    const Deadline deadline =
+        c.deadlineMs < 0 ? Deadline::Never() : Deadline::After(milliseconds(c.deadlineMs));
+    const auto start = SteadyClock::now();
+    std::string got(buffer, port.ReadSome(buffer, sizeof buffer, deadline, stop.Token()));
+    const auto took = SteadyClock::now() - start;
+    other.join();
+    // The rest of a burst that was still arriving is there now.
+    if (!got.empty()) got.append(buffer, ReadNow(port, buffer, sizeof buffer));
+    EXPECT_EQ(got, c.got) << c.label;
+    EXPECT_GE(took, c.atLeast) << c.label;
+    EXPECT_LT(took, c.below) << c.label;
   }
-  EXPECT_EQ(got, "41 0C\r>");
-  const auto start = std::chrono::steady_clock::now();
-  port.ReadChar(gotByte);
-  EXPECT_FALSE(gotByte);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 // A terminal whose other end goes away, as a USB adapter pulled out: the first read or write
@@ -223,18 +257,17 @@ TEST(SerialPosixLoss, HangUpIsNoticedByTheNextReadOrWrite) {
       ::close(pty.master);
       pty.master = -1;
     }
-    bool gotByte = true;
+    char byte = 0;
+    const auto shortWait = [] { return Deadline::After(std::chrono::milliseconds(50)); };
     if (c.op == Op::kRead) {
-      port.ReadChar(gotByte);
-      EXPECT_FALSE(gotByte) << c.label;
+      EXPECT_EQ(port.ReadSome(&byte, 1, shortWait(), {}), 0u) << c.label;
     } else {
       EXPECT_EQ(port.Write("ATI\r"), !c.lost) << c.label;
     }
     EXPECT_EQ(port.DeviceLost(), c.lost) << c.label;
     if (c.lost) {
       EXPECT_FALSE(port.Write("ATI\r")) << c.label;
-      port.ReadChar(gotByte);
-      EXPECT_FALSE(gotByte);
+      EXPECT_EQ(port.ReadSome(&byte, 1, shortWait(), {}), 0u);
       EXPECT_TRUE(port.DeviceLost());
     }
     port.Close();

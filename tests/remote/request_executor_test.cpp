@@ -155,9 +155,15 @@ TEST_F(ExecutorTest, AStopEndsTheRequestBetweenTwoCommands) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stopAfter);
     RecordingAdapter adapter;
-    const StopCheck stopped = [&] { return adapter.commands.size() >= c.stopAfter; };
+    StopSource stop;
+    if (c.stopAfter == 0) stop.RequestStop();
+    const detail::CommandExchange exchange = [&](const std::string& command) {
+      std::string answer = adapter.exchange()(command);
+      if (adapter.commands.size() >= c.stopAfter) stop.RequestStop();
+      return answer;
+    };
     JsonValue result =
-        JsonValue::parse(detail::ExecuteRequestWith(request, adapter.exchange(), stopped));
+        JsonValue::parse(detail::ExecuteRequestWith(request, exchange, stop.Token()));
     EXPECT_EQ(adapter.commands, c.sent);
     EXPECT_EQ(result.member("result").stringValue(), c.result);
   }

@@ -20,7 +20,6 @@ class RecordingServiceHost final : public ServiceHost {
  public:
   // What to fail.
   bool failRegistration = false;
-  std::uint32_t eventCreationError = 0;  // non-zero: creation fails with this code
   bool failThreadStart = false;
   bool failRunningReport = false;
   std::uint32_t dispatcherError = 0;
@@ -51,23 +50,6 @@ class RecordingServiceHost final : public ServiceHost {
     reports_.push_back(status);
     changed_.notify_all();
     return !(failRunningReport && status.dwCurrentState == morvanix::kServiceRunning);
-  }
-
-  EventHandle CreateStopEvent() override {
-    Record("CreateStopEvent");
-    if (eventCreationError != 0) {
-      lastError_ = eventCreationError;
-      return nullptr;
-    }
-    return &event_;
-  }
-
-  void SignalEvent(EventHandle event) override {
-    Record(event == &event_ ? "SignalEvent" : "SignalEvent (unknown handle)");
-  }
-
-  void CloseEvent(EventHandle event) override {
-    Record(event == &event_ ? "CloseEvent" : "CloseEvent (unknown handle)");
   }
 
   ThreadHandle StartThread(ThreadProcedure procedure, void*) override {
@@ -152,7 +134,6 @@ class RecordingServiceHost final : public ServiceHost {
   ThreadProcedure procedure_ = nullptr;
   std::thread workerThread_;
   std::uint32_t lastError_ = 0;
-  int event_ = 0;
 };
 
 }  // namespace morvanix

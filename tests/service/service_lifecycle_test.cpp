@@ -74,7 +74,6 @@ class ServiceLifecycle : public ::testing::Test {
     ASSERT_TRUE(SetEventLogPath(path));
     bridgeState.statusHandle = nullptr;
     bridgeState.serviceStatus = ServiceStatus{};
-    bridgeState.stopEvent = kInvalidEventHandle;
     bridgeState.httpServer.ClearStopRequest();
     UseServiceHost(host_);
   }
@@ -130,12 +129,10 @@ TEST_F(ServiceLifecycle, StartsAndStopsOnTheStopControl) {
   std::vector<std::string> calls = host_.Calls();
   const auto wait = std::find(calls.begin(), calls.end(), "WaitForThread");
   ASSERT_NE(wait, calls.end());
-  EXPECT_GT(wait - calls.begin(), 4);
-  EXPECT_LT(wait, std::find(calls.begin(), calls.end(), "CloseEvent"));
+  EXPECT_GT(wait - calls.begin(), 3);  // after StartThread
   calls.erase(wait);
   EXPECT_EQ(calls, (std::vector<std::string>{"RegisterControlHandler morvanix", "ReportStatus",
-                                             "CreateStopEvent", "ReportStatus", "StartThread",
-                                             "ReportStatus", "SignalEvent", "CloseEvent",
+                                             "ReportStatus", "StartThread", "ReportStatus",
                                              "ReportStatus"}));
   const std::vector<std::string> lines = LogLines();
   ASSERT_EQ(lines.size(), 1u);
@@ -155,7 +152,7 @@ TEST_F(ServiceLifecycle, IgnoresEveryControlButStop) {
     ServiceControlHandler(control);
     EXPECT_EQ(host_.Reports().size(), 2u);
     EXPECT_TRUE(bridgeState.httpServer.IsRunning());
-    EXPECT_FALSE(Contains(host_.Calls(), "SignalEvent"));
+    EXPECT_FALSE(bridgeState.httpServer.StopRequested());
   }
 
   ServiceControlHandler(kServiceControlStop);
@@ -183,19 +180,6 @@ TEST_F(ServiceLifecycle, StopIsIgnoredUnlessRunning) {
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(ServiceLifecycle, StopsWithTheErrorWhenTheStopEventCannotBeCreated) {
-  host_.eventCreationError = 1450;
-  UseServingWorker();
-  StartServiceMain();
-  JoinServiceMain();
-
-  ExpectReports(host_.Reports(), {kStartPending, {kServiceStopped, 0, 1450, 1}});
-  EXPECT_EQ(host_.StartedProcedure(), nullptr);
-  EXPECT_FALSE(Contains(host_.Calls(), "StartThread"));
-  EXPECT_FALSE(Contains(host_.Calls(), "CloseEvent"));
-  EXPECT_TRUE(LogLines().empty());
-}
-
 TEST_F(ServiceLifecycle, StopsAtOnceWhenTheWorkerCannotBeStarted) {
   host_.failThreadStart = true;
   StartServiceMain();
@@ -203,7 +187,6 @@ TEST_F(ServiceLifecycle, StopsAtOnceWhenTheWorkerCannotBeStarted) {
 
   ExpectReports(host_.Reports(), {kStartPending, kRunning, kStopped});
   EXPECT_FALSE(Contains(host_.Calls(), "WaitForThread"));
-  EXPECT_TRUE(Contains(host_.Calls(), "CloseEvent"));
   EXPECT_TRUE(LogLines().empty());
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -20,6 +21,18 @@ using namespace morvanix;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// User and kernel time of this process so far.
+std::chrono::milliseconds ProcessCpuTime() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+    return std::chrono::milliseconds(0);
+  }
+  const auto ticks = [](const FILETIME& t) {
+    return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
+}
 
 std::string MappedPortName() {
   const char* name = std::getenv("MORVANIX_TEST_COM_PORT");
@@ -37,19 +50,22 @@ class WindowsComPort : public ::testing::Test {
     ASSERT_EQ(port.Open(), 0) << "no simulated adapter on " << portName;
   }
 
-  // Reads until the prompt or until the deadline; returns everything read.
-  std::string ReadUntilPrompt(std::chrono::milliseconds limit) {
-    std::string got;
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-      bool gotByte = false;
-      const char c = port.ReadChar(gotByte);
-      if (!gotByte) continue;
-      got.push_back(c);
-      if (c == '>') break;
+  // Reads until the prompt or until the deadline; returns everything read, after `got`.
+  std::string ReadUntilPrompt(std::chrono::milliseconds limit, std::string got = {}) {
+    const Deadline deadline = Deadline::After(limit);
+    while (got.find('>') == std::string::npos) {
+      const std::string some = ReadSome(deadline);
+      if (some.empty()) break;
+      got += some;
     }
     return got;
   }
+
+  std::string ReadSome(const Deadline& deadline, const StopToken& stop = {}) {
+    char buffer[64];
+    return std::string(buffer, port.ReadSome(buffer, sizeof buffer, deadline, stop));
+  }
+  std::string ReadNow() { return ReadSome(Deadline::At(Clock::now())); }
 
   std::string portName;
   SerialPort port;
@@ -71,48 +87,50 @@ TEST_F(WindowsComPort, ExchangeReturnsTheAnswerWithoutEchoCarriageReturnsOrPromp
   }
 }
 
-TEST_F(WindowsComPort, BytesArriveOneAtATimeInOrder) {
+TEST_F(WindowsComPort, ReadReturnsOnTheFirstBytesInOrder) {
   ASSERT_TRUE(port.Write("ATI\r"));
-  EXPECT_EQ(ReadUntilPrompt(std::chrono::seconds(5)), "ATI\rELM327 v1.5\r\r>");
+  const auto started = Clock::now();
+  const std::string first = ReadSome(Deadline::After(std::chrono::seconds(5)));
+  EXPECT_FALSE(first.empty());
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
+  EXPECT_EQ(ReadUntilPrompt(std::chrono::seconds(5), first), "ATI\rELM327 v1.5\r\r>");
 }
 
-// A one-byte read that outlives its time-out with no data ends in an error on this platform
-// layer; the port must go on delivering bytes afterwards.
-TEST_F(WindowsComPort, IdlePollsPastTheReadTimeoutLeaveThePortWorking) {
-  const auto idleUntil = Clock::now() + std::chrono::milliseconds(600);
-  int polls = 0;
-  while (Clock::now() < idleUntil) {
-    bool gotByte = true;
-    port.ReadChar(gotByte);
-    EXPECT_FALSE(gotByte);
-    ++polls;
+// An idle read ends at its deadline or the stop, whatever the driver's own read time-out
+// does meanwhile (a read outliving it ends empty and a fresh one follows); the port goes on
+// delivering bytes afterwards.
+TEST_F(WindowsComPort, IdleReadEndsAtItsDeadlineOrTheStop) {
+  using std::chrono::milliseconds;
+  for (const int waitMs : {0, 50, 1500}) {
+    const auto started = Clock::now();
+    const auto cpuBefore = ProcessCpuTime();
+    EXPECT_EQ(ReadSome(Deadline::After(milliseconds(waitMs))), "") << waitMs;
+    const auto took = Clock::now() - started;
+    EXPECT_GE(took, milliseconds(waitMs)) << waitMs;
+    EXPECT_LT(took, milliseconds(waitMs + 500)) << waitMs;
+    // A wait, not a loop of reads that end at once.
+    EXPECT_LT(ProcessCpuTime() - cpuBefore, milliseconds(200)) << waitMs;
   }
-  // Each poll waits at most 10 ms: a poll that blocked for a whole read would show here.
-  EXPECT_GT(polls, 20);
+  StopSource stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    stop.RequestStop();
+  });
+  const auto started = Clock::now();
+  EXPECT_EQ(ReadSome(Deadline::Never(), stop.Token()), "");
+  EXPECT_LT(Clock::now() - started, milliseconds(1000));
+  stopper.join();
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
 }
 
-TEST_F(WindowsComPort, PollReturnsWithinItsWait) {
-  for (int i = 0; i < 20; ++i) {
-    const auto started = Clock::now();
-    bool gotByte = true;
-    port.ReadChar(gotByte);
-    EXPECT_FALSE(gotByte);
-    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500)) << "poll " << i;
-  }
-}
-
 TEST_F(WindowsComPort, CloseWithAReadOutstandingThenReopen) {
-  bool gotByte = true;
-  port.ReadChar(gotByte);  // starts a read that nothing answers
-  EXPECT_FALSE(gotByte);
+  EXPECT_EQ(ReadNow(), "");  // starts a read that nothing answers
   port.Close();
   EXPECT_FALSE(port.IsOpen());
   port.Close();
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(port.Write("ATI\r"));
-  port.ReadChar(gotByte);
-  EXPECT_FALSE(gotByte);
+  EXPECT_EQ(ReadNow(), "");
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ERROR");
 
   ASSERT_EQ(port.Open(), 0);
@@ -122,25 +140,19 @@ TEST_F(WindowsComPort, CloseWithAReadOutstandingThenReopen) {
 // Windows cancels a thread's I/O when the thread ends, and each loopback request runs on a
 // thread of its own: the read that thread left outstanding must not hide what came since.
 TEST_F(WindowsComPort, ReadLeftByAThreadThatEndedHidesNoInput) {
-  std::thread([this] {
-    bool gotByte = true;
-    port.ReadChar(gotByte);
-  }).join();
+  std::thread([this] { ReadNow(); }).join();
   ASSERT_TRUE(port.Write("ATI\r"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the answer waits
-  bool gotByte = false;
-  const char first = port.ReadChar(gotByte);
-  EXPECT_TRUE(gotByte) << "the first poll after the answer came must find it";
-  std::string got = gotByte ? std::string(1, first) : std::string();
-  got += ReadUntilPrompt(std::chrono::seconds(5));
+  std::string got = ReadNow();
+  EXPECT_FALSE(got.empty()) << "the first read after the answer came must find it";
+  got = ReadUntilPrompt(std::chrono::seconds(5), got);
   EXPECT_EQ(got, "ATI\rELM327 v1.5\r\r>");
 }
 
 // The shared port is closed from other threads (a scan, the static destructor) than the one
 // whose read is outstanding.
 TEST_F(WindowsComPort, CloseOnAnotherThreadEndsTheOutstandingRead) {
-  bool gotByte = true;
-  port.ReadChar(gotByte);
+  ReadNow();
   const auto started = Clock::now();
   std::thread([this] { port.Close(); }).join();
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));

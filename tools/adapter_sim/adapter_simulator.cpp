@@ -189,6 +189,34 @@ void AdapterSimulator::Serve() {
   }
 }
 
+namespace {
+
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+AdapterSimulator::Pace AdapterSimulator::PaceSoFar() const {
+  Pace pace;
+  pace.prompts = prompts.load();
+  pace.busy = std::chrono::nanoseconds(busyNs.load());
+  pace.gaps = gaps.load();
+  pace.idle = std::chrono::nanoseconds(idleNs.load());
+  pace.longestGap = std::chrono::nanoseconds(longestGapNs.load());
+  return pace;
+}
+
+void AdapterSimulator::ResetPace() {
+  prompts = 0;
+  busyNs = 0;
+  gaps = 0;
+  idleNs = 0;
+  longestGapNs = 0;
+}
+
 void AdapterSimulator::HandleByte(char byte) {
   if (dropNext) {
     dropNext = false;
@@ -197,6 +225,14 @@ void AdapterSimulator::HandleByte(char byte) {
   if (byte == '\n') return;  // line feeds from the host are ignored
   if (line.empty()) {
     // First byte of a command.
+    commandStartedNs = SteadyNs();
+    if (promptSentNs != 0) {
+      const std::int64_t gap = commandStartedNs - promptSentNs;
+      gaps.fetch_add(1);
+      idleNs.fetch_add(gap);
+      if (gap > longestGapNs.load()) longestGapNs = gap;
+      promptSentNs = 0;
+    }
     if (promptOwed || nextInterleaved) {
       interleaved.fetch_add(1);
       Changed();
@@ -265,6 +301,9 @@ void AdapterSimulator::RunCommand() {
       if (!SendAnswer(bytes)) return;
       // Anything already waiting now arrived before the prompt.
       if (InputPending()) nextInterleaved = true;
+      promptSentNs = SteadyNs();
+      busyNs.fetch_add(promptSentNs - commandStartedNs);
+      prompts.fetch_add(1);
       if (!Send(">")) return;
       promptOwed = false;
     } else if (!SendAnswer(bytes)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -56,6 +57,18 @@ class AdapterSimulator {
   // True once the vanish or unplug profile has closed its terminal.
   bool Vanished() const { return vanished.load(); }
 
+  // How the adapter spent its time: busy from the first byte of a command to its prompt,
+  // idle from a prompt to the first byte of the next command.
+  struct Pace {
+    std::uint64_t prompts = 0;
+    std::chrono::nanoseconds busy{0};
+    std::uint64_t gaps = 0;
+    std::chrono::nanoseconds idle{0};
+    std::chrono::nanoseconds longestGap{0};
+  };
+  Pace PaceSoFar() const;
+  void ResetPace();
+
  private:
   void Serve();
   void HandleByte(char byte);
@@ -101,4 +114,13 @@ class AdapterSimulator {
   std::atomic<std::uint64_t> commands{0};
   std::atomic<std::uint64_t> interleaved{0};
   std::atomic<bool> vanished{false};
+
+  // The pace, kept by the worker thread (time points in steady-clock nanoseconds).
+  std::int64_t commandStartedNs = 0;
+  std::int64_t promptSentNs = 0;  // 0: no prompt since the last command started
+  std::atomic<std::uint64_t> prompts{0};
+  std::atomic<std::int64_t> busyNs{0};
+  std::atomic<std::uint64_t> gaps{0};
+  std::atomic<std::int64_t> idleNs{0};
+  std::atomic<std::int64_t> longestGapNs{0};
 };

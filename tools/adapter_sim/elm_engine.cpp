@@ -383,11 +383,12 @@ std::vector<AnswerChunk> ElmEngine::AnswerObd(const std::string& command) {
     }
   }
   std::vector<AnswerChunk> body = Timed(ObdBody(command));
-  if (quirks.frameGapMs == 0 && quirks.ecuGapMs == 0 && quirks.promptWaitMs == 0) {
+  if (timings.ecuDelayMs >= 0 ||
+      (quirks.frameGapMs == 0 && quirks.ecuGapMs == 0 && quirks.promptWaitMs == 0)) {
     // Without gaps the answer goes out in one piece.
     std::string all;
     for (const AnswerChunk& chunk : body) all += chunk.bytes;
-    body = {{0, all}};
+    body = {{std::max(timings.ecuDelayMs, 0), all}};
   }
   body.front().delayMs += delay;
   chunks.insert(chunks.end(), body.begin(), body.end());

@@ -64,6 +64,10 @@ struct AnswerChunk {
 struct ElmTimings {
   int resetDelayMs = 800;    // ATZ to banner
   int searchDelayMs = 2000;  // first OBD request after a protocol reset
+  // When 0 or more: every OBD answer comes this long after its command, whole, with the
+  // prompt right after (an adapter told how many answers to expect, so that it does not
+  // listen for more ECUs). Below 0: the profile's own timing.
+  int ecuDelayMs = -1;
 };
 
 // The command interpreter of the simulated adapter: command line in, answer chunks out.

@@ -1,5 +1,6 @@
 // adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, for trying the agent
 // without a vehicle.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,7 @@ void Usage() {
   std::fprintf(stderr,
                "usage: adapter-sim --link PATH [--profile NAME] [--fast] [--bursts]\n"
                "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
-               "                   [--baud N] [--unplug-after N]\n"
+               "                   [--baud N] [--unplug-after N] [--ecu-delay-ms N]\n"
                "profiles: %s\n",
                AdapterProfileNames().c_str());
 }
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--unplug-after" && hasValue && ParseMs(argv[i + 1], options.unplugAfter)) {
       ++i;
+    } else if (arg == "--ecu-delay-ms" && hasValue &&
+               ParseMs(argv[i + 1], options.timings.ecuDelayMs)) {
+      ++i;
     } else if (arg == "--stats-file" && hasValue) {
       statsFile = argv[++i];
     } else {
@@ -96,8 +100,12 @@ int main(int argc, char** argv) {
     const std::string temp = statsFile + ".tmp";
     {
       std::ofstream out(temp, std::ios::trunc);
+      const AdapterSimulator::Pace pace = running->PaceSoFar();
       out << "commands " << running->CommandsReceived() << "\n"
-          << "interleaved " << running->InterleavedCommands() << "\n";
+          << "interleaved " << running->InterleavedCommands() << "\n"
+          << "prompts " << pace.prompts << "\n"
+          << "busy_us " << std::chrono::duration_cast<std::chrono::microseconds>(pace.busy).count()
+          << "\n";
     }
     std::rename(temp.c_str(), statsFile.c_str());
   };
