@@ -1,0 +1,121 @@
+#include "adapter/tcp_link_backend.h"
+
+#include "adapter/adapter_name.h"
+#include "adapter/tcp_stream.h"
+
+namespace morvanix {
+
+namespace {
+
+// The same bounds as a serial port's: a 10 ms read poll, 15 ms a byte plus 100 ms a write.
+constexpr auto kReadPoll = std::chrono::milliseconds(10);
+constexpr int kWriteMsPerByte = 15;
+constexpr int kWriteBaseMs = 100;
+
+class TcpLinkBackend final : public SerialBackend {
+ public:
+  int Open(const std::string& portName, const SerialLineSettings&) override {
+    Close();
+    openError_ = {};
+    std::string host;
+    int port = 0;
+    if (!ParseTcpLinkName(portName, host, port)) {
+      openError_ = {false, "not a name of the form tcp://HOST:PORT"};
+      return 1;
+    }
+    std::string error;
+    stream_ =
+        TcpStream::Connect(host, port, Deadline::After(kTcpConnectBound), StopToken(), &error);
+    if (!stream_) {
+      openError_ = {false, error};
+      return 1;
+    }
+    return 0;
+  }
+
+  void Close() override {
+    stream_.reset();
+    lost_ = false;
+  }
+
+  bool Write(const char* data, std::size_t n) override {
+    if (!Usable()) return false;
+    const Deadline deadline = Deadline::After(
+        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long long>(n) + kWriteBaseMs));
+    std::size_t sent = 0;
+    while (sent < n) {
+      const std::ptrdiff_t moved = stream_->Send(data + sent, n - sent);
+      if (moved < 0) {
+        lost_ = true;
+        return false;
+      }
+      sent += static_cast<std::size_t>(moved);
+      if (moved == 0 &&
+          stream_->Wait(Readiness::kWrite, deadline, StopToken()) == WaitOutcome::kTimedOut) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  char ReadChar(bool& gotByte) override {
+    gotByte = false;
+    if (!Usable()) return rxByte_;
+    char byte = 0;
+    std::ptrdiff_t got = stream_->Receive(&byte, 1);
+    if (got == 0) {
+      (void)stream_->Wait(Readiness::kRead, Deadline::After(kReadPoll), StopToken());
+      got = stream_->Receive(&byte, 1);
+    }
+    if (got < 0) lost_ = true;
+    if (got > 0) {
+      rxByte_ = byte;
+      gotByte = true;
+    }
+    return rxByte_;
+  }
+
+  std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
+                       const StopToken& stop) override {
+    while (Usable()) {
+      const std::ptrdiff_t got = stream_->Receive(buffer, n);
+      if (got > 0) return static_cast<std::size_t>(got);
+      if (got < 0) {
+        lost_ = true;
+        break;
+      }
+      const WaitOutcome outcome = stream_->Wait(Readiness::kRead, deadline, stop);
+      if (outcome != WaitOutcome::kReady && outcome != WaitOutcome::kHangUp) break;
+    }
+    return 0;
+  }
+
+  bool SetModemLine(ModemControlLine, bool) override { return false; }
+  bool GetModemStatus(std::uint32_t& status) override {
+    status = 0;
+    return false;
+  }
+
+  SerialOpenError LastOpenError() const override { return openError_; }
+  bool DeviceLost() const override { return lost_; }
+
+ private:
+  bool Usable() const { return stream_ != nullptr && !lost_; }
+
+  std::unique_ptr<TcpStream> stream_;
+  char rxByte_ = '\0';
+  bool lost_ = false;
+  SerialOpenError openError_;
+};
+
+}  // namespace
+
+bool IsTcpLinkName(const std::string& name) {
+  return name.rfind("tcp://", 0) == 0;
+}
+
+std::unique_ptr<SerialBackend> MakeTcpLinkBackend() {
+  return std::make_unique<TcpLinkBackend>();
+}
+
+}  // namespace morvanix
