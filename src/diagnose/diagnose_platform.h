@@ -34,8 +34,8 @@ struct SerialCandidate {
 // The devices present, lowest number first, and a few words on where the list came from.
 std::vector<SerialCandidate> SerialCandidates(std::string& source);
 
-// One TCP connection to host:port on its first address, handed to `connected` (still
-// non-blocking) when made, and closed after.
+// One TCP connection to host:port, each resolved address in turn within `bound` in all,
+// handed to `connected` (non-blocking) when made, and closed after.
 struct ConnectResult {
   std::vector<std::string> addresses;  // every address the host resolved to
   std::string resolveError;            // set when it resolved to nothing
