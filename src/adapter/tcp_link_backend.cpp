@@ -1,7 +1,8 @@
 #include "adapter/tcp_link_backend.h"
 
 #include "adapter/adapter_name.h"
-#include "adapter/tcp_stream.h"
+#include "base/socket_calls.h"
+#include "base/wait.h"
 
 namespace morvanix {
 
@@ -23,18 +24,18 @@ class TcpLinkBackend final : public SerialBackend {
       openError_ = {false, "not a name of the form tcp://HOST:PORT"};
       return 1;
     }
-    std::string error;
-    stream_ =
-        TcpStream::Connect(host, port, Deadline::After(kTcpConnectBound), StopToken(), &error);
-    if (!stream_) {
-      openError_ = {false, error};
+    TcpConnectReport report;
+    socket_.Reset(ConnectTcp(host, port, Deadline::After(kTcpConnectBound), StopToken(), &report));
+    if (socket_.Get() == kNoSocket) {
+      openError_ = {false,
+                    !report.resolveError.empty() ? report.resolveError : report.connectError};
       return 1;
     }
     return 0;
   }
 
   void Close() override {
-    stream_.reset();
+    socket_.Reset();
     lost_ = false;
   }
 
@@ -44,14 +45,11 @@ class TcpLinkBackend final : public SerialBackend {
         std::chrono::milliseconds(kWriteMsPerByte * static_cast<long long>(n) + kWriteBaseMs));
     std::size_t sent = 0;
     while (sent < n) {
-      const std::ptrdiff_t moved = stream_->Send(data + sent, n - sent);
-      if (moved < 0) {
-        lost_ = true;
-        return false;
-      }
+      const std::ptrdiff_t moved = Moved(SendSome(socket_.Get(), data + sent, n - sent));
+      if (moved < 0) return false;
       sent += static_cast<std::size_t>(moved);
-      if (moved == 0 &&
-          stream_->Wait(Readiness::kWrite, deadline, StopToken()) == WaitOutcome::kTimedOut) {
+      if (moved == 0 && WaitForSocket(socket_.Get(), Readiness::kWrite, deadline, StopToken()) ==
+                            WaitOutcome::kTimedOut) {
         return false;
       }
     }
@@ -62,12 +60,11 @@ class TcpLinkBackend final : public SerialBackend {
     gotByte = false;
     if (!Usable()) return rxByte_;
     char byte = 0;
-    std::ptrdiff_t got = stream_->Receive(&byte, 1);
+    std::ptrdiff_t got = Received(&byte, 1);
     if (got == 0) {
-      (void)stream_->Wait(Readiness::kRead, Deadline::After(kReadPoll), StopToken());
-      got = stream_->Receive(&byte, 1);
+      (void)WaitForSocket(socket_.Get(), Readiness::kRead, Deadline::After(kReadPoll), StopToken());
+      got = Received(&byte, 1);
     }
-    if (got < 0) lost_ = true;
     if (got > 0) {
       rxByte_ = byte;
       gotByte = true;
@@ -78,13 +75,10 @@ class TcpLinkBackend final : public SerialBackend {
   std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
                        const StopToken& stop) override {
     while (Usable()) {
-      const std::ptrdiff_t got = stream_->Receive(buffer, n);
+      const std::ptrdiff_t got = Received(buffer, n);
       if (got > 0) return static_cast<std::size_t>(got);
-      if (got < 0) {
-        lost_ = true;
-        break;
-      }
-      const WaitOutcome outcome = stream_->Wait(Readiness::kRead, deadline, stop);
+      if (got < 0) break;
+      const WaitOutcome outcome = WaitForSocket(socket_.Get(), Readiness::kRead, deadline, stop);
       if (outcome != WaitOutcome::kReady && outcome != WaitOutcome::kHangUp) break;
     }
     return 0;
@@ -100,9 +94,28 @@ class TcpLinkBackend final : public SerialBackend {
   bool DeviceLost() const override { return lost_; }
 
  private:
-  bool Usable() const { return stream_ != nullptr && !lost_; }
+  bool Usable() const { return socket_.Get() != kNoSocket && !lost_; }
 
-  std::unique_ptr<TcpStream> stream_;
+  // A send's result as bytes moved, 0 when it would have to wait, -1 when the connection is
+  // gone (which makes the device lost).
+  std::ptrdiff_t Moved(std::ptrdiff_t result) {
+    if (result >= 0) return result;
+    if (LastCallWouldBlock()) return 0;
+    lost_ = true;
+    return -1;
+  }
+
+  // The same for a receive, where the adapter's end of stream is a lost device as well.
+  std::ptrdiff_t Received(char* buffer, std::size_t n) {
+    const std::ptrdiff_t got = ReceiveSome(socket_.Get(), buffer, n);
+    if (got == 0) {
+      lost_ = true;
+      return -1;
+    }
+    return Moved(got);
+  }
+
+  ScopedSocket socket_;
   char rxByte_ = '\0';
   bool lost_ = false;
   SerialOpenError openError_;
