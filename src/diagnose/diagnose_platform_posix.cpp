@@ -1,4 +1,4 @@
-// The Linux facts: systemctl, /proc, /dev and a plain socket.
+// The Linux facts: systemctl and /proc.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +17,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "adapter/serial_device_name.h"
 #include "diagnose/diagnose_platform.h"
 
 extern char** environ;
@@ -155,33 +154,6 @@ CheckLine LoopbackPortCheck(int port) {
   }
   return {Verdict::kNote,
           where + ": taken by a process this user may not look into (run as root to see which)"};
-}
-
-std::vector<SerialCandidate> SerialCandidates(std::string& source) {
-  std::vector<SerialCandidate> found;
-  const char* serialDir = std::getenv("MORVANIX_SERIAL_DIR");
-  if (serialDir != nullptr && serialDir[0] != '\0') {
-    source = std::string("the entries of MORVANIX_SERIAL_DIR ") + serialDir;
-    for (const std::string& entry : Entries(serialDir)) {
-      const std::optional<int> n = ComPortNumber("\\\\.\\" + entry);
-      if (!n || entry.substr(0, 3) != "COM") continue;
-      const std::string path = std::string(serialDir) + "/" + entry;
-      const std::string target = LinkText(path);
-      found.push_back({*n, target.empty() ? path : path + " -> " + target});
-    }
-  } else {
-    source = "/dev/ttyUSB*, /dev/ttyACM*, /dev/rfcomm*";
-    const std::vector<std::string> dev = Entries("/dev");
-    for (int n = 1; n <= static_cast<int>(dev.size()); ++n) {
-      const std::string path =
-          ResolveSerialDevicePath("\\\\.\\COM" + std::to_string(n), nullptr, dev);
-      if (path.empty()) break;
-      found.push_back({n, path});
-    }
-  }
-  std::sort(found.begin(), found.end(),
-            [](const SerialCandidate& a, const SerialCandidate& b) { return a.number < b.number; });
-  return found;
 }
 
 }  // namespace morvanix

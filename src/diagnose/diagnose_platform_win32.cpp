@@ -1,5 +1,4 @@
-// The Windows facts: the service control manager, the TCP table, the SERIALCOMM list and a
-// plain socket.
+// The Windows facts: the service control manager and the TCP table.
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "adapter/serial_device_name.h"
 #include "base/service_types.h"
 #include "diagnose/diagnose_platform.h"
 
@@ -159,33 +157,6 @@ CheckLine LoopbackPortCheck(int port) {
     return {Verdict::kFail, text + ", so the agent cannot listen"};
   }
   return {Verdict::kNote, where + ": free (nothing listens there: the agent is not running)"};
-}
-
-std::vector<SerialCandidate> SerialCandidates(std::string& source) {
-  source = "the registry's SERIALCOMM list";
-  std::vector<SerialCandidate> found;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return found;
-  }
-  for (DWORD index = 0;; ++index) {
-    char name[256];
-    BYTE data[256];
-    DWORD nameSize = sizeof name, dataSize = sizeof data - 1, type = 0;
-    const LONG read = RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize);
-    if (read == ERROR_NO_MORE_ITEMS) break;
-    if (read != ERROR_SUCCESS || type != REG_SZ) continue;
-    data[dataSize] = 0;
-    std::string port(reinterpret_cast<const char*>(data));
-    while (!port.empty() && port.back() == '\0') port.pop_back();
-    const std::optional<int> n = ComPortNumber("\\\\.\\" + port);
-    if (n) found.push_back({*n, std::string(name, nameSize)});
-  }
-  RegCloseKey(key);
-  std::sort(found.begin(), found.end(),
-            [](const SerialCandidate& a, const SerialCandidate& b) { return a.number < b.number; });
-  return found;
 }
 
 }  // namespace morvanix
