@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "adapter/adapter_candidates.h"
 #include "adapter/adapter_exchange.h"
 #include "adapter/serial_port.h"
 #include "sim_ports.h"
@@ -57,14 +56,6 @@ TEST(TcpLink, AnswersAreThoseOfTheSerialPort) {
       EXPECT_EQ(ExchangeCommand(command, &tcp), overSerial);
     }
   }
-}
-
-TEST(TcpLink, ProbeFindsTheAdapterWithItsBanner) {
-  BothWays adapter(FastAdapterSimOptions(AdapterProfile::kElm));
-  ASSERT_TRUE(adapter.Ready());
-  const PortProbe overTcp = ProbeCandidate(adapter.TcpName());
-  EXPECT_EQ(overTcp.verdict, ProbeVerdict::kAdapter);
-  EXPECT_EQ(overTcp.banner, ProbeCandidate("\\\\.\\COM3").banner);
 }
 
 TEST(TcpLink, ConnectionResetIsAnUnpluggedAdapter) {

@@ -145,16 +145,6 @@ INSTANTIATE_TEST_SUITE_P(TcpOrTty, NamedAdapter, ::testing::Bool(),
                            return info.param ? "Tcp" : "TtyPath";
                          });
 
-TEST_F(NetworkAdapters, MalformedNameIsIgnoredAndTheScanRuns) {
-  AttachAdapter(3);
-  setenv("MORVANIX_ADAPTER", "tcp://192.168.0.10", 1);
-  StartAgent();
-  ASSERT_TRUE(Get("/AC/m1"));
-  EXPECT_EQ(Discovered(0), "ELM327 v1.5 on COM3");
-  EXPECT_NE(ReadFile(folderPath_ + "/agent.out").find("MORVANIX_ADAPTER \"tcp://192.168.0.10\""),
-            std::string::npos);
-}
-
 // A connection the adapter resets is an unplugged adapter: the rest of the request gets "ERROR",
 // the next relay logs the disconnect and fetches nothing, and the next check finds it again.
 TEST_F(NetworkAdapters, WifiLinkDroppedAfterDiscoveryIsAnUnpluggedAdapter) {

@@ -16,10 +16,11 @@ namespace {
 void Usage() {
   std::fprintf(
       stderr,
-      "usage: adapter-sim [--link PATH] [--tcp HOST:PORT] [--profile NAME] [--fast] [--bursts]\n"
+      "usage: adapter-sim (--link PATH | --tcp HOST:PORT) [--profile NAME] [--fast] [--bursts]\n"
       "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
       "                   [--baud N] [--unplug-after N]\n"
-      "at least one of --link and --tcp; a Wi-Fi adapter is --tcp 192.168.0.10:35000\n"
+      "one of --link and --tcp (both would read the one terminal); a Wi-Fi adapter is\n"
+      "--tcp 192.168.0.10:35000\n"
       "profiles: %s\n",
       AdapterProfileNames().c_str());
 }
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (options.linkPath.empty() && tcpHost.empty()) {
+  if (options.linkPath.empty() == tcpHost.empty()) {
     Usage();
     return 2;
   }
