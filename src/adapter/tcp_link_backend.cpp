@@ -1,5 +1,6 @@
 #include "adapter/tcp_link_backend.h"
 
+#include "adapter/adapter_keepalive.h"
 #include "adapter/adapter_name.h"
 #include "base/socket_calls.h"
 #include "base/wait.h"
@@ -31,6 +32,7 @@ class TcpLinkBackend final : public SerialBackend {
                     !report.resolveError.empty() ? report.resolveError : report.connectError};
       return 1;
     }
+    KeepAdapterConnectionAlive(socket_.Get());
     return 0;
   }
 
