@@ -3,50 +3,78 @@
 #include <optional>
 #include <vector>
 
+#include "adapter/adapter_candidates.h"
+#include "adapter/local_ipv4.h"
 #include "adapter/port_probe.h"
 
 namespace morvanix {
 
 namespace {
 
-constexpr int kFirstPort = 1;
-constexpr int kLastPort = 16;
 constexpr std::int32_t kAdapterBaudRate = 38400;
 
-std::string ComDeviceName(int n) {
-  return "\\\\.\\COM" + std::to_string(n);
+// The device that answered: where to reopen the shared port, and how to name it in the report.
+struct Found {
+  std::string portName;
+  std::string shownAs;
+  PortProbe probe;
+};
+
+std::optional<Found> ScanComPorts() {
+  SerialPort probePort;
+  PortProbe probe;
+  std::vector<int> opened;  // devices worth another rate
+  for (int n : ScanPortNumbers(ListSerialPorts())) {
+    probe =
+        detail::ProbeAt(probePort, ComDeviceName(n), kAdapterBaudRate, detail::ResetWait::kFull);
+    if (probe.verdict == ProbeVerdict::kAdapter)
+      return Found{ComDeviceName(n), "COM" + std::to_string(n), probe};
+    if (Opened(probe)) opened.push_back(n);
+  }
+  // Other rates only when the agent's own rate found nothing, so a usual scan costs no more.
+  for (int n : opened) {
+    probe = detail::ProbeOtherRates(probePort, ComDeviceName(n));
+    if (probe.verdict == ProbeVerdict::kAdapter)
+      return Found{ComDeviceName(n), "COM" + std::to_string(n), probe};
+  }
+  return std::nullopt;
+}
+
+std::optional<Found> Probe(const std::string& portName, const std::string& shownAs) {
+  PortProbe probe = ProbeCandidate(portName);
+  if (probe.verdict != ProbeVerdict::kAdapter) return std::nullopt;
+  return Found{portName, shownAs, probe};
+}
+
+std::optional<Found> Search(const std::optional<NamedAdapter>& named) {
+  if (named) {
+    if (auto found = Probe(named->portName, named->given)) return found;
+  }
+  if (auto found = ScanComPorts()) return found;
+  // Nothing is sent to the network unless the computer has joined an adapter's access point.
+  if (OnWifiAdapterNetwork(LocalIpv4Addresses())) {
+    return Probe(kWifiAdapterLink, kWifiAdapterAddress);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
-                                           std::atomic<bool>* adapterConnected) {
+                                           std::atomic<bool>* adapterConnected,
+                                           const std::optional<NamedAdapter>& named) {
   if (adapterPort != nullptr && adapterPort->IsOpen()) adapterPort->Close();
   if (adapterConnected != nullptr) adapterConnected->store(false);
 
-  SerialPort probePort;
-  int found = 0;
-  PortProbe probe;
-  std::vector<int> opened;  // devices worth another rate
-  for (int n = kFirstPort; n <= kLastPort && found == 0; ++n) {
-    probe =
-        detail::ProbeAt(probePort, ComDeviceName(n), kAdapterBaudRate, detail::ResetWait::kFull);
-    if (probe.verdict == ProbeVerdict::kAdapter) found = n;
-    if (Opened(probe)) opened.push_back(n);
-  }
-  // Other rates only when the agent's own rate found nothing, so a usual scan costs no more.
-  for (std::size_t i = 0; i < opened.size() && found == 0; ++i) {
-    probe = detail::ProbeOtherRates(probePort, ComDeviceName(opened[i]));
-    if (probe.verdict == ProbeVerdict::kAdapter) found = opened[i];
-  }
-  if (found == 0) return std::nullopt;
+  const std::optional<Found> found = Search(named);
+  if (!found) return std::nullopt;
 
   if (adapterPort != nullptr) {
-    adapterPort->SetPortName(ComDeviceName(found));
-    adapterPort->SetBaudRate(probe.baudRate);
+    adapterPort->SetPortName(found->portName);
+    adapterPort->SetBaudRate(found->probe.baudRate);
     if (adapterPort->Open() == 0 && adapterConnected != nullptr) adapterConnected->store(true);
   }
-  return probe.banner + " on COM" + std::to_string(found);
+  return found->probe.banner + " on " + found->shownAs;
 }
 
 }  // namespace morvanix

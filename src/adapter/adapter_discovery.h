@@ -4,20 +4,27 @@
 #include <optional>
 #include <string>
 
+#include "adapter/adapter_name.h"
 #include "adapter/serial_port.h"
 
 namespace morvanix {
 
-// Looks for the adapter on "\\.\COM1" to "\\.\COM16" by sending each the reset command
-// "ATZ" at 38400 baud; the first device whose answer starts with the echo "ATZ" is taken
-// (an unechoed answer that ends with the prompt gets a second "ATZ"). When none answers so,
-// the devices that opened are tried again at the other probe rates, lowest number first, and
-// the adapter port opens at the rate that answered.
-// adapterPort is closed first and reopened on that device; adapterConnected is false from
-// the start and true only when that reopen succeeded. Returns the identification text of
-// the adapter that answered ("<banner> on COM<n>"), also when the reopen failed, or nothing
-// when no device answered; reporting it is the caller's business.
+// Looks for the adapter by sending the reset command "ATZ" and taking the first device whose
+// answer starts with the echo "ATZ" (an unechoed answer that ends with the prompt gets a second
+// "ATZ"), in this order:
+// 1. the adapter the user named, when there is one (a serial device at the scan's rates, or
+//    tcp://HOST:PORT), reported as "<banner> on <the name as given>";
+// 2. "\\.\COM1" to "\\.\COM16" at 38400 baud, then the listed ports above 16 in increasing
+//    order; when none answered so, the devices that opened at the other probe rates, lowest
+//    number first; reported as "<banner> on COM<n>";
+// 3. when no serial adapter answered and this computer has an address in 192.168.0.0/24, the
+//    Wi-Fi adapter at 192.168.0.10 port 35000, reported as "<banner> on 192.168.0.10:35000".
+// adapterPort is closed first and reopened on the device (at the rate) that answered;
+// adapterConnected is false from the start and true only when that reopen succeeded. Returns
+// the identification text, also when the reopen failed, or nothing when no device answered;
+// reporting it is the caller's business.
 std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
-                                           std::atomic<bool>* adapterConnected);
+                                           std::atomic<bool>* adapterConnected,
+                                           const std::optional<NamedAdapter>& named = std::nullopt);
 
 }  // namespace morvanix

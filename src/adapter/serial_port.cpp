@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "adapter/tcp_link_backend.h"
+
 namespace morvanix {
 
 namespace {
@@ -14,7 +16,7 @@ constexpr std::int32_t kBelowLowestRate = 110;
 
 }  // namespace
 
-SerialPort::SerialPort() : SerialPort(MakePlatformSerialBackend) {}
+SerialPort::SerialPort() : SerialPort(BackendMaker{}) {}
 
 SerialPort::SerialPort(BackendMaker maker)
     : makeBackend_(std::move(maker)),
@@ -70,7 +72,12 @@ void SerialPort::SetStopBits(float bits) {
 
 int SerialPort::Open() {
   if (backend_) return 0;
-  std::unique_ptr<SerialBackend> candidate = makeBackend_ ? makeBackend_() : nullptr;
+  // Without a backend of its own the name decides: "tcp://HOST:PORT" is an adapter on the
+  // network, anything else a serial device of this platform.
+  std::unique_ptr<SerialBackend> candidate = makeBackend_ ? makeBackend_()
+                                             : IsTcpLinkName(portName_)
+                                                 ? MakeTcpLinkBackend()
+                                                 : MakePlatformSerialBackend();
   if (!candidate) {
     lastOpenError_ = {false, "no serial backend on this platform"};
     return 1;

@@ -18,11 +18,13 @@ class SerialPort {
  public:
   using BackendMaker = std::function<std::unique_ptr<SerialBackend>()>;
 
-  // "\\.\COM1", 9600 baud, 8 data bits, no parity, 1 stop bit; closed.
+  // "\\.\COM1", 9600 baud, 8 data bits, no parity, 1 stop bit; closed. Opens the platform's
+  // serial device, or a TCP adapter for a name "tcp://HOST:PORT".
   SerialPort();
   SerialPort(const std::string& portName, std::int32_t baudRate, std::int32_t dataBits, char parity,
              float stopBits);
-  // The defaults, with a backend other than the platform's (tests, other serial layers).
+  // The defaults, with a backend other than the platform's (tests, other serial layers);
+  // an empty maker chooses by the name, as the default constructor does.
   explicit SerialPort(BackendMaker makeBackend);
   ~SerialPort();
 

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
+#include "adapter/adapter_name.h"
 #include "adapter/serial_port.h"
 #include "base/service_types.h"
 #include "bridge/loopback_server.h"
@@ -37,6 +39,8 @@ struct BridgeState {
   std::mutex adapterLock;
   // The remote server the messages go to, read once at start.
   RemoteEndpoint remote = RemoteEndpointFromEnvironment();
+  // The adapter the user named (MORVANIX_ADAPTER), tried first at every check; read once.
+  std::optional<NamedAdapter> namedAdapter = NamedAdapterFromEnvironment();
 };
 
 extern BridgeState bridgeState;

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <vector>
 
+#include "adapter/adapter_candidates.h"
+#include "adapter/local_ipv4.h"
 #include "base/log_path.h"
 #include "remote/remote_endpoint.h"
 #if defined(MORVANIX_REMOTE_TLS)
@@ -148,30 +150,92 @@ bool CheckRemote(std::ostream& out, Findings& findings) {
   return tls.verdict != Verdict::kFail;
 }
 
+// The adapter the user named, tried first by the agent.
+void CheckNamedAdapter(std::ostream& out, Findings& findings) {
+  overrideReports.clear();
+  const std::optional<NamedAdapter> named =
+      detail::NamedAdapterFrom(std::getenv("MORVANIX_ADAPTER"), KeepOverrideReport);
+  for (const std::string& report : overrideReports) Emit(out, {Verdict::kFail, report});
+  if (!named) {
+    if (overrideReports.empty()) {
+      Emit(out, {Verdict::kNote, "MORVANIX_ADAPTER: not set, the agent searches for the adapter"});
+    }
+    return;
+  }
+  const PortProbe probe = ProbeCandidate(named->portName);
+  Emit(out, NamedAdapterLine(*named, probe));
+  if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
+    findings.adapterAt = named->given;
+  }
+}
+
 void CheckSerial(std::ostream& out, Findings& findings) {
   std::string source;
-  const std::vector<SerialCandidate> candidates = SerialCandidates(source);
-  findings.anySerialDevice = !candidates.empty();
-  if (candidates.empty()) {
+  const std::vector<ListedSerialPort> ports = ListSerialPorts(&source);
+  findings.anySerialDevice = !ports.empty();
+  if (ports.empty()) {
     Emit(out, {Verdict::kFail, "serial devices: none present (looked at " + source + ")"});
     return;
   }
   std::string list;
-  for (const SerialCandidate& c : candidates) {
-    list += (list.empty() ? "COM" : ", COM") + std::to_string(c.number) + " " + c.device;
+  for (const ListedSerialPort& p : ports) {
+    list += (list.empty() ? "COM" : ", COM") + std::to_string(p.number) + " " + p.device;
   }
   Emit(out, {Verdict::kNote, "serial devices from " + source + ": " + list});
-  for (const SerialCandidate& c : candidates) {
-    const PortProbe probe = ProbePort("\\\\.\\COM" + std::to_string(c.number));
-    Emit(out, SerialProbeLine(c, probe));
-    const bool inScan = c.number >= kScanFirstPort && c.number <= kScanLastPort;
-    if (inScan && probe.verdict == ProbeVerdict::kAdapter && findings.adapterPort == 0) {
-      findings.adapterPort = c.number;
+  for (const ListedSerialPort& p : ports) {
+    const PortProbe probe = ProbePort(ComDeviceName(p.number));
+    Emit(out, SerialProbeLine(p, probe));
+    if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
+      findings.adapterAt = "COM" + std::to_string(p.number);
     }
-    if (inScan && probe.verdict == ProbeVerdict::kBusy && findings.busyPort == 0) {
-      findings.busyPort = c.number;
+    if (probe.verdict == ProbeVerdict::kBusy && findings.busyPort == 0) {
+      findings.busyPort = p.number;
     }
   }
+}
+
+// The Wi-Fi adapter, which the agent tries only on its access point's network.
+void CheckWifi(std::ostream& out, Findings& findings) {
+  const std::vector<std::uint32_t> addresses = LocalIpv4Addresses();
+  Emit(out, WifiNetworkLine(addresses));
+  if (!OnWifiAdapterNetwork(addresses)) return;
+  const PortProbe probe = ProbeCandidate(kWifiAdapterLink);
+  Emit(out, WifiAdapterLine(probe));
+  if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
+    findings.adapterAt = kWifiAdapterAddress;
+  }
+}
+
+// What a probe found, after the name of the device it was made on.
+std::string ProbeWords(const PortProbe& probe, bool serial) {
+  const std::string rate = serial ? " at " + std::to_string(probe.baudRate) + " baud" : "";
+  std::string text;
+  switch (probe.verdict) {
+    case ProbeVerdict::kAdapter:
+      text = ": adapter \"" + probe.banner + "\"" + rate;
+      break;
+    case ProbeVerdict::kNotAdapter:
+      text = ": answers but is not an adapter";
+      break;
+    case ProbeVerdict::kSilent:
+      text = ": silent";
+      break;
+    case ProbeVerdict::kBusy:
+      text = ": busy (held by another program, probably the running agent)";
+      break;
+    case ProbeVerdict::kCannotOpen:
+      text = (serial ? ": cannot be opened: " : ": no connection: ") + probe.openError;
+      break;
+  }
+  if (!probe.answer.empty()) {
+    text += "; answered \"" + Printable(probe.answer) + "\"";
+    if (probe.verdict != ProbeVerdict::kAdapter) text += rate;
+  }
+  return text;
+}
+
+Verdict ProbeVerdictLine(const PortProbe& probe) {
+  return probe.verdict == ProbeVerdict::kAdapter ? Verdict::kOk : Verdict::kNote;
 }
 
 }  // namespace
@@ -182,41 +246,40 @@ std::string BuildSettings() {
          builtIn.host + ":" + std::to_string(builtIn.port) + (kTls ? ", TLS on" : ", TLS off");
 }
 
-CheckLine SerialProbeLine(const SerialCandidate& candidate, const PortProbe& probe) {
-  const bool inScan = candidate.number >= kScanFirstPort && candidate.number <= kScanLastPort;
-  std::string text = "COM" + std::to_string(candidate.number) + " (" + candidate.device + ")";
-  if (!inScan) text += ", outside the agent's scan of COM1 to COM16";
-  Verdict verdict = Verdict::kNote;
-  switch (probe.verdict) {
-    case ProbeVerdict::kAdapter:
-      text += ": adapter \"" + probe.banner + "\" at " + std::to_string(probe.baudRate) + " baud";
-      if (inScan) verdict = Verdict::kOk;
-      break;
-    case ProbeVerdict::kNotAdapter:
-      text += ": answers but is not an adapter";
-      break;
-    case ProbeVerdict::kSilent:
-      text += ": silent";
-      break;
-    case ProbeVerdict::kBusy:
-      text += ": busy (held by another program, probably the running agent)";
-      break;
-    case ProbeVerdict::kCannotOpen:
-      text += ": cannot be opened: " + probe.openError;
-      break;
+CheckLine SerialProbeLine(const ListedSerialPort& port, const PortProbe& probe) {
+  return {ProbeVerdictLine(probe),
+          "COM" + std::to_string(port.number) + " (" + port.device + ")" + ProbeWords(probe, true)};
+}
+
+CheckLine NamedAdapterLine(const NamedAdapter& named, const PortProbe& probe) {
+  const Verdict verdict = probe.verdict == ProbeVerdict::kAdapter ? Verdict::kOk : Verdict::kFail;
+  return {verdict,
+          "MORVANIX_ADAPTER " + named.given + " (tried first)" + ProbeWords(probe, !named.tcp)};
+}
+
+CheckLine WifiNetworkLine(const std::vector<std::uint32_t>& addresses) {
+  for (std::uint32_t a : addresses) {
+    if (!OnWifiAdapterNetwork({a})) continue;
+    return {Verdict::kNote, "Wi-Fi: this computer has " + std::to_string(a >> 24) + "." +
+                                std::to_string((a >> 16) & 0xFF) + "." +
+                                std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF) +
+                                " on 192.168.0.0/24, so the agent tries " + kWifiAdapterAddress};
   }
-  if (!probe.answer.empty()) {
-    text += "; answered \"" + Printable(probe.answer) + "\"";
-    if (probe.verdict != ProbeVerdict::kAdapter)
-      text += " at " + std::to_string(probe.baudRate) + " baud";
-  }
-  return {verdict, text};
+  return {Verdict::kNote,
+          std::string("Wi-Fi: no address in 192.168.0.0/24 (not joined to a Wi-Fi adapter's "
+                      "access point), so the agent does not try ") +
+              kWifiAdapterAddress};
+}
+
+CheckLine WifiAdapterLine(const PortProbe& probe) {
+  return {ProbeVerdictLine(probe),
+          std::string("Wi-Fi adapter ") + kWifiAdapterAddress + ProbeWords(probe, false)};
 }
 
 std::string SummarySentence(const Findings& f) {
   std::string serial;
-  if (f.adapterPort != 0) {
-    serial = "the adapter answers on COM" + std::to_string(f.adapterPort);
+  if (!f.adapterAt.empty()) {
+    serial = "the adapter answers on " + f.adapterAt;
   } else if (f.busyPort != 0) {
     serial = "no adapter could be probed on the serial side, COM" + std::to_string(f.busyPort) +
              " is busy (probably held by the running agent: stop it and run this again)";
@@ -227,7 +290,7 @@ std::string SummarySentence(const Findings& f) {
   }
   const std::string remote = "the remote server " + f.remote +
                              (f.remoteReachable ? " is reachable" : " cannot be reached");
-  const bool ready = f.adapterPort != 0 && f.remoteReachable;
+  const bool ready = !f.adapterAt.empty() && f.remoteReachable;
   return (ready ? "Ready: " : "Not ready: ") + serial + ", and " + remote + ".";
 }
 
@@ -237,10 +300,13 @@ int RunDiagnosis(std::ostream& out) {
   Emit(out, AgentServiceCheck());
   Emit(out, LoopbackPortCheck(kLoopbackPort));
   findings.remoteReachable = CheckRemote(out, findings);
+  // In the order the agent looks.
+  CheckNamedAdapter(out, findings);
   CheckSerial(out, findings);
-  Emit(out, {findings.adapterPort != 0 && findings.remoteReachable ? Verdict::kOk : Verdict::kFail,
-             SummarySentence(findings)});
-  return findings.adapterPort != 0 && findings.remoteReachable ? 0 : 1;
+  CheckWifi(out, findings);
+  const bool ready = !findings.adapterAt.empty() && findings.remoteReachable;
+  Emit(out, {ready ? Verdict::kOk : Verdict::kFail, SummarySentence(findings)});
+  return ready ? 0 : 1;
 }
 
 }  // namespace morvanix

@@ -25,17 +25,8 @@ CheckLine AgentServiceCheck();
 // Whether 127.0.0.1:port is free, and which process holds it where the platform says so.
 CheckLine LoopbackPortCheck(int port);
 
-// A serial device the agent's scan would meet as COM<number>.
-struct SerialCandidate {
-  int number = 0;
-  std::string device;  // where it leads (a path or the registry's device name), for display
-};
-
-// The devices present, lowest number first, and a few words on where the list came from.
-std::vector<SerialCandidate> SerialCandidates(std::string& source);
-
-// One TCP connection to host:port on its first address, handed to `connected` (still
-// non-blocking) when made, and closed after.
+// One TCP connection to host:port, each resolved address in turn within `bound` in all,
+// handed to `connected` (non-blocking) when made, and closed after.
 struct ConnectResult {
   std::vector<std::string> addresses;  // every address the host resolved to
   std::string resolveError;            // set when it resolved to nothing

@@ -1,4 +1,4 @@
-// The Linux facts: systemctl, /proc, /dev and a plain socket.
+// The Linux facts: systemctl and /proc.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +17,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "adapter/serial_device_name.h"
 #include "diagnose/diagnose_platform.h"
 
 extern char** environ;
@@ -155,102 +154,6 @@ CheckLine LoopbackPortCheck(int port) {
   }
   return {Verdict::kNote,
           where + ": taken by a process this user may not look into (run as root to see which)"};
-}
-
-std::vector<SerialCandidate> SerialCandidates(std::string& source) {
-  std::vector<SerialCandidate> found;
-  const char* serialDir = std::getenv("MORVANIX_SERIAL_DIR");
-  if (serialDir != nullptr && serialDir[0] != '\0') {
-    source = std::string("the entries of MORVANIX_SERIAL_DIR ") + serialDir;
-    for (const std::string& entry : Entries(serialDir)) {
-      const std::optional<int> n = ComPortNumber("\\\\.\\" + entry);
-      if (!n || entry.substr(0, 3) != "COM") continue;
-      const std::string path = std::string(serialDir) + "/" + entry;
-      const std::string target = LinkText(path);
-      found.push_back({*n, target.empty() ? path : path + " -> " + target});
-    }
-  } else {
-    source = "/dev/ttyUSB*, /dev/ttyACM*, /dev/rfcomm*";
-    const std::vector<std::string> dev = Entries("/dev");
-    for (int n = 1; n <= static_cast<int>(dev.size()); ++n) {
-      const std::string path =
-          ResolveSerialDevicePath("\\\\.\\COM" + std::to_string(n), nullptr, dev);
-      if (path.empty()) break;
-      found.push_back({n, path});
-    }
-  }
-  std::sort(found.begin(), found.end(),
-            [](const SerialCandidate& a, const SerialCandidate& b) { return a.number < b.number; });
-  return found;
-}
-
-namespace {
-
-std::string AddressText(const addrinfo* a) {
-  char text[INET6_ADDRSTRLEN] = "";
-  const void* raw =
-      a->ai_family == AF_INET6
-          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr)
-          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
-  inet_ntop(a->ai_family, raw, text, sizeof text);
-  return text;
-}
-
-}  // namespace
-
-ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
-                          const std::function<void(socket_t)>& connected) {
-  ConnectResult result;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-  if (resolved != 0) {
-    result.resolveError = gai_strerror(resolved);
-    return result;
-  }
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    const std::string text = AddressText(a);
-    if (std::find(result.addresses.begin(), result.addresses.end(), text) ==
-        result.addresses.end()) {
-      result.addresses.push_back(text);
-    }
-  }
-  // Every address in turn, as the agent's own connect goes, until one takes the connection:
-  // a host that names ::1 first while the server listens on 127.0.0.1 is still reached.
-  const auto start = std::chrono::steady_clock::now();
-  int fd = -1;
-  int error = 0;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    error = fd < 0 ? errno : 0;
-    if (fd >= 0 && connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-      error = errno;
-      if (error == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = poll(&p, 1, static_cast<int>(bound.count()));
-        socklen_t length = sizeof error;
-        if (ready == 0) {
-          error = ETIMEDOUT;
-        } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-          error = errno;
-        }
-      }
-    }
-    result.address = AddressText(a);
-    if (error == 0) break;
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-  result.milliseconds =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  result.connected = error == 0;
-  if (!result.connected) result.connectError = std::strerror(error);
-  if (result.connected && connected) connected(fd);
-  if (fd >= 0) close(fd);
-  freeaddrinfo(list);
-  return result;
 }
 
 }  // namespace morvanix

@@ -1,5 +1,4 @@
-// The Windows facts: the service control manager, the TCP table, the SERIALCOMM list and a
-// plain socket.
+// The Windows facts: the service control manager and the TCP table.
 // clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "adapter/serial_device_name.h"
 #include "base/service_types.h"
 #include "diagnose/diagnose_platform.h"
 
@@ -159,122 +157,6 @@ CheckLine LoopbackPortCheck(int port) {
     return {Verdict::kFail, text + ", so the agent cannot listen"};
   }
   return {Verdict::kNote, where + ": free (nothing listens there: the agent is not running)"};
-}
-
-std::vector<SerialCandidate> SerialCandidates(std::string& source) {
-  source = "the registry's SERIALCOMM list";
-  std::vector<SerialCandidate> found;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return found;
-  }
-  for (DWORD index = 0;; ++index) {
-    char name[256];
-    BYTE data[256];
-    DWORD nameSize = sizeof name, dataSize = sizeof data - 1, type = 0;
-    const LONG read = RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize);
-    if (read == ERROR_NO_MORE_ITEMS) break;
-    if (read != ERROR_SUCCESS || type != REG_SZ) continue;
-    data[dataSize] = 0;
-    std::string port(reinterpret_cast<const char*>(data));
-    while (!port.empty() && port.back() == '\0') port.pop_back();
-    const std::optional<int> n = ComPortNumber("\\\\.\\" + port);
-    if (n) found.push_back({*n, std::string(name, nameSize)});
-  }
-  RegCloseKey(key);
-  std::sort(found.begin(), found.end(),
-            [](const SerialCandidate& a, const SerialCandidate& b) { return a.number < b.number; });
-  return found;
-}
-
-namespace {
-
-// One address as text, without the port that the socket library's text carries.
-std::string AddressText(const addrinfo* a) {
-  char text[INET6_ADDRSTRLEN] = "";
-  DWORD length = sizeof text;
-  WSAAddressToStringA(a->ai_addr, static_cast<DWORD>(a->ai_addrlen), nullptr, text, &length);
-  std::string address(text);
-  const std::size_t colon = address.rfind(':');
-  if (a->ai_family == AF_INET && colon != std::string::npos) address.resize(colon);
-  if (a->ai_family == AF_INET6 && address.size() > 2 && address.front() == '[') {
-    address = address.substr(1, address.find(']') - 1);
-  }
-  return address;
-}
-
-}  // namespace
-
-ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
-                          const std::function<void(socket_t)>& connected) {
-  ConnectResult result;
-  WSADATA wsa;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
-    result.resolveError = "the socket library does not start";
-    return result;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-  if (resolved != 0 || list == nullptr) {
-    result.resolveError = ErrorText(static_cast<DWORD>(resolved));
-    WSACleanup();
-    return result;
-  }
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    const std::string address = AddressText(a);
-    if (std::find(result.addresses.begin(), result.addresses.end(), address) ==
-        result.addresses.end()) {
-      result.addresses.push_back(address);
-    }
-  }
-  // Every address in turn, as the agent's own connect goes, until one takes the connection:
-  // a host that names ::1 first while the server listens on 127.0.0.1 is still reached.
-  const auto start = std::chrono::steady_clock::now();
-  SOCKET s = INVALID_SOCKET;
-  int error = 0;
-  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
-    u_long nonBlocking = 1;
-    if (s != INVALID_SOCKET && ioctlsocket(s, FIONBIO, &nonBlocking) == 0 &&
-        connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
-      error = WSAGetLastError();
-      if (error == WSAEWOULDBLOCK) {
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval wait{static_cast<long>(bound.count() / 1000),
-                     static_cast<long>(bound.count() % 1000) * 1000};
-        const int ready = select(0, nullptr, &writable, &failed, &wait);
-        int length = sizeof error;
-        if (ready == 0) {
-          error = WSAETIMEDOUT;
-        } else if (ready < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                                           &length) != 0) {
-          error = WSAGetLastError();
-        }
-      }
-    }
-    result.address = AddressText(a);
-    if (error == 0) break;
-    if (s != INVALID_SOCKET) closesocket(s);
-    s = INVALID_SOCKET;
-  }
-  result.milliseconds =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  result.connected = error == 0;
-  if (!result.connected) result.connectError = ErrorText(static_cast<DWORD>(error));
-  if (result.connected && connected) connected(s);
-  if (s != INVALID_SOCKET) closesocket(s);
-  freeaddrinfo(list);
-  WSACleanup();
-  return result;
 }
 
 }  // namespace morvanix

@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "remote/remote_socket.h"
+#include "base/socket_calls.h"
 
 namespace morvanix {
 namespace {
+
+WaitOutcome WaitSlice(socket_t sock, bool forWrite, std::chrono::milliseconds slice) {
+  return WaitForSocket(sock, forWrite ? Readiness::kWrite : Readiness::kRead,
+                       Deadline::After(slice), StopToken());
+}
 
 // Repeats op until it moves data or fails, waiting for the socket in between, for one slice
 // in all: -1 then, after the slice.
@@ -20,57 +25,42 @@ ssize_t WithinSlice(socket_t sock, bool forWrite, Op op) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(end - ClientClock::now());
     if (left.count() <= 0) return -1;
-    if (WaitForSocket(sock, forWrite, left) == SocketWait::kFailed) return -1;
+    if (WaitSlice(sock, forWrite, left) == WaitOutcome::kFailed) return -1;
   }
 }
-
-struct AddressList {
-  addrinfo* first = nullptr;
-  ~AddressList() {
-    if (first != nullptr) ::freeaddrinfo(first);
-  }
-};
 
 }  // namespace
 
 socket_t ConnectWithin(const std::string& host, int port, ClientClock::time_point deadline,
                        const std::function<bool()>& stopped) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  AddressList addresses;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses.first) != 0) {
-    return INVALID_SOCKET;
-  }
-  for (addrinfo* address = addresses.first; address != nullptr; address = address->ai_next) {
-    socket_t sock = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+  std::string error;
+  for (const SocketAddress& address : ResolveTcp(host, port, error)) {
+    socket_t sock = OpenStreamSocket(address.family);
     if (sock == INVALID_SOCKET) continue;
-    int state = SetNonBlocking(sock)
-                    ? StartConnect(sock, address->ai_addr, static_cast<int>(address->ai_addrlen))
-                    : -1;
+    int state = StartConnect(sock, address.bytes.data(), address.length);
     while (state == 1) {
       if (ClientClock::now() >= deadline || (stopped && stopped())) {
-        httplib::detail::close_socket(sock);
+        CloseSocket(sock);
         return INVALID_SOCKET;
       }
-      const SocketWait wait = WaitForSocket(sock, true, ClientSocketStream::kSlice);
-      if (wait == SocketWait::kFailed) state = -1;
-      if (wait == SocketWait::kReady) state = ConnectionMade(sock) ? 0 : -1;
+      const WaitOutcome wait = WaitSlice(sock, true, ClientSocketStream::kSlice);
+      if (wait == WaitOutcome::kFailed) state = -1;
+      if (wait == WaitOutcome::kReady || wait == WaitOutcome::kHangUp) {
+        state = ConnectionMade(sock) ? 0 : -1;
+      }
     }
     if (state == 0) return sock;
-    httplib::detail::close_socket(sock);
+    CloseSocket(sock);
   }
   return INVALID_SOCKET;
 }
 
 bool ClientSocketStream::is_readable() const {
-  return taken_ < buffered_ || WaitForSocket(sock_, false, kSlice) == SocketWait::kReady;
+  return taken_ < buffered_ || WaitSlice(sock_, false, kSlice) != WaitOutcome::kTimedOut;
 }
 
 bool ClientSocketStream::is_writable() const {
-  return WaitForSocket(sock_, true, kSlice) == SocketWait::kReady;
+  return WaitSlice(sock_, true, kSlice) != WaitOutcome::kTimedOut;
 }
 
 ssize_t ClientSocketStream::read(char* ptr, size_t size) {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "base/debug_output.h"
-#include "remote/remote_socket.h"
+#include "base/socket_calls.h"
 #include "remote/report_limiter.h"
 
 namespace morvanix {
@@ -125,7 +125,10 @@ int Retried(SSL* ssl, socket_t sock, Call call, ClientClock::time_point end, boo
       *timedOut = true;
       return -1;
     }
-    if (WaitForSocket(sock, error == SSL_ERROR_WANT_WRITE, left) == SocketWait::kFailed) return -1;
+    const Readiness what = error == SSL_ERROR_WANT_WRITE ? Readiness::kWrite : Readiness::kRead;
+    if (WaitForSocket(sock, what, Deadline::After(left), StopToken()) == WaitOutcome::kFailed) {
+      return -1;
+    }
   }
 }
 

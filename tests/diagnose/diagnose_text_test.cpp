@@ -62,7 +62,7 @@ TEST(DiagnoseProcNet, FindsTheListenersThatKeepTheAgentFromBinding) {
   for (const auto& l : links) EXPECT_EQ(SocketInode(l.link), l.inode) << l.link;
 }
 
-TEST(DiagnoseSerial, NamesEachVerdictAndTheScanLimit) {
+TEST(DiagnoseSerial, NamesEachVerdict) {
   PortProbe adapter{ProbeVerdict::kAdapter, "ATZ\r\r\rELM327 v1.5\r\r>", 9600, "ELM327 v1.5", ""};
   PortProbe busy{ProbeVerdict::kBusy, "", 38400, "", "Device or resource busy"};
   PortProbe closed{ProbeVerdict::kCannotOpen, "", 38400, "", "Permission denied"};
@@ -76,9 +76,9 @@ TEST(DiagnoseSerial, NamesEachVerdictAndTheScanLimit) {
       {3, adapter, Verdict::kOk,
        "COM3 (dev): adapter \"ELM327 v1.5\" at 9600 baud; answered "
        "\"ATZ\\r\\r\\rELM327 v1.5\\r\\r>\""},
-      {17, adapter, Verdict::kNote,
-       "COM17 (dev), outside the agent's scan of COM1 to COM16: adapter \"ELM327 v1.5\" at 9600 "
-       "baud; answered \"ATZ\\r\\r\\rELM327 v1.5\\r\\r>\""},
+      {17, adapter, Verdict::kOk,
+       "COM17 (dev): adapter \"ELM327 v1.5\" at 9600 baud; answered "
+       "\"ATZ\\r\\r\\rELM327 v1.5\\r\\r>\""},
       {1, busy, Verdict::kNote,
        "COM1 (dev): busy (held by another program, probably the running agent)"},
       {2, closed, Verdict::kNote, "COM2 (dev): cannot be opened: Permission denied"},
@@ -92,25 +92,58 @@ TEST(DiagnoseSerial, NamesEachVerdictAndTheScanLimit) {
   }
 }
 
+TEST(DiagnoseNetwork, NamedAndWifiAdaptersWithoutBaudRates) {
+  PortProbe adapter{ProbeVerdict::kAdapter, "ATZ\rOBDII v1.5\r>", 38400, "OBDII v1.5", ""};
+  PortProbe refused{ProbeVerdict::kCannotOpen, "", 38400, "", "Connection refused"};
+  const NamedAdapter tcp{"tcp://10.0.0.5:35000", "tcp://10.0.0.5:35000", true};
+  const NamedAdapter com{"COM7", "\\\\.\\COM7", false};
+  const struct {
+    CheckLine line;
+    Verdict verdict;
+    std::string text;
+  } cases[] = {
+      {NamedAdapterLine(tcp, adapter), Verdict::kOk,
+       "MORVANIX_ADAPTER tcp://10.0.0.5:35000 (tried first): adapter \"OBDII v1.5\"; answered "
+       "\"ATZ\\rOBDII v1.5\\r>\""},
+      {NamedAdapterLine(tcp, refused), Verdict::kFail,
+       "MORVANIX_ADAPTER tcp://10.0.0.5:35000 (tried first): no connection: Connection refused"},
+      {NamedAdapterLine(com, refused), Verdict::kFail,
+       "MORVANIX_ADAPTER COM7 (tried first): cannot be opened: Connection refused"},
+      {WifiAdapterLine(refused), Verdict::kNote,
+       "Wi-Fi adapter 192.168.0.10:35000: no connection: Connection refused"},
+      {WifiNetworkLine({0x7F000001, 0xC0A80002}), Verdict::kNote,
+       "Wi-Fi: this computer has 192.168.0.2 on 192.168.0.0/24, so the agent tries "
+       "192.168.0.10:35000"},
+      {WifiNetworkLine({0x7F000001, 0xC0A80102}), Verdict::kNote,
+       "Wi-Fi: no address in 192.168.0.0/24 (not joined to a Wi-Fi adapter's access point), so "
+       "the agent does not try 192.168.0.10:35000"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.line.verdict, c.verdict) << c.text;
+    EXPECT_EQ(c.line.text, c.text);
+  }
+}
+
 TEST(DiagnoseSummary, NamesTheSideThatFails) {
   const struct {
     Findings findings;
     std::string sentence;
   } cases[] = {
-      {{3, 0, true, true, "h:80"},
+      {{"COM3", 0, true, true, "h:80"},
        "Ready: the adapter answers on COM3, and the remote server h:80 is reachable."},
-      {{0, 0, false, true, "h:80"},
+      {{"", 0, false, true, "h:80"},
        "Not ready: no adapter on the serial side, no serial device is present, and the remote "
        "server h:80 is reachable."},
-      {{0, 2, true, false, "h:80"},
+      {{"", 2, true, false, "h:80"},
        "Not ready: no adapter could be probed on the serial side, COM2 is busy (probably held by "
        "the running agent: stop it and run this again), and the remote server h:80 cannot be "
        "reached."},
-      {{0, 0, true, true, "h:80"},
+      {{"", 0, true, true, "h:80"},
        "Not ready: no adapter answers on the serial side, and the remote server h:80 is "
        "reachable."},
-      {{5, 0, true, false, "h:80"},
-       "Not ready: the adapter answers on COM5, and the remote server h:80 cannot be reached."},
+      {{"192.168.0.10:35000", 0, false, true, "h:80"},
+       "Ready: the adapter answers on 192.168.0.10:35000, and the remote server h:80 is "
+       "reachable."},
   };
   for (const auto& c : cases) EXPECT_EQ(SummarySentence(c.findings), c.sentence);
 }

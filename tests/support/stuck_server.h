@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "remote/remote_socket.h"
+#include <httplib.h>
+
+#include "base/socket_calls.h"
 
 enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers, kHangsUp };
 
@@ -63,10 +65,11 @@ class StuckServer {
   void Serve(Peer peer) {
     for (;;) {
       if (done_) return;
-      const morvanix::SocketWait wait =
-          morvanix::WaitForSocket(listener_, false, std::chrono::milliseconds(10));
-      if (wait == morvanix::SocketWait::kFailed) return;
-      if (wait == morvanix::SocketWait::kReady) break;
+      const morvanix::WaitOutcome wait =
+          morvanix::WaitForSocket(listener_, morvanix::Readiness::kRead,
+                                  morvanix::Deadline::After(std::chrono::milliseconds(10)), {});
+      if (wait == morvanix::WaitOutcome::kFailed) return;
+      if (wait == morvanix::WaitOutcome::kReady) break;
     }
     const socket_t connection = ::accept(listener_, nullptr, nullptr);
     if (connection == INVALID_SOCKET) return;

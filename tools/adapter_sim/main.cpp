@@ -1,24 +1,29 @@
-// adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, for trying the agent
-// without a vehicle.
+// adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, and over TCP as a Wi-Fi
+// adapter serves, for trying the agent without a vehicle.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "adapter_simulator.h"
+#include "tcp_adapter_server.h"
 
 namespace {
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: adapter-sim --link PATH [--profile NAME] [--fast] [--bursts]\n"
-               "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
-               "                   [--baud N] [--unplug-after N] [--ecu-delay-ms N]\n"
-               "profiles: %s\n",
-               AdapterProfileNames().c_str());
+  std::fprintf(
+      stderr,
+      "usage: adapter-sim (--link PATH | --tcp HOST:PORT) [--profile NAME] [--fast] [--bursts]\n"
+      "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
+      "                   [--baud N] [--unplug-after N] [--ecu-delay-ms N]\n"
+      "one of --link and --tcp (both would read the one terminal); a Wi-Fi adapter is\n"
+      "--tcp 192.168.0.10:35000\n"
+      "profiles: %s\n",
+      AdapterProfileNames().c_str());
 }
 
 // A count, a time in ms or a speed: 0..600000.
@@ -38,11 +43,15 @@ int main(int argc, char** argv) {
   bool fast = false;
   int resetDelay = -1;
   int searchDelay = -1;
+  std::string tcpHost;
+  int tcpPort = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--link" && hasValue) {
       options.linkPath = argv[++i];
+    } else if (arg == "--tcp" && hasValue && ParseHostPort(argv[i + 1], tcpHost, tcpPort)) {
+      ++i;
     } else if (arg == "--profile" && hasValue) {
       const auto profile = ParseAdapterProfile(argv[++i]);
       if (!profile) {
@@ -73,7 +82,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (options.linkPath.empty()) {
+  if (options.linkPath.empty() == tcpHost.empty()) {
     Usage();
     return 2;
   }
@@ -120,13 +129,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "adapter-sim: %s\n", simulator.error().c_str());
     return 1;
   }
+  std::unique_ptr<TcpAdapterServer> network;
+  if (!tcpHost.empty()) {
+    network = std::make_unique<TcpAdapterServer>(simulator.slavePath(), tcpHost, tcpPort);
+    if (!network->Start()) {
+      std::fprintf(stderr, "adapter-sim: %s\n", network->error().c_str());
+      return 1;
+    }
+    std::printf("adapter-sim: serving tcp://%s:%d\n", tcpHost.c_str(), tcpPort);
+  }
   writeStats();
-  std::printf("adapter-sim: %s -> %s (profile %s)\n", options.linkPath.c_str(),
+  std::printf("adapter-sim: %s -> %s (profile %s)\n",
+              options.linkPath.empty() ? "(no link)" : options.linkPath.c_str(),
               simulator.slavePath().c_str(), AdapterProfileName(options.profile));
   std::fflush(stdout);
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  if (network) network->Stop();
   simulator.Stop();
   writeStats();
   std::printf("adapter-sim: stopped after %llu commands, %llu interleaved\n",

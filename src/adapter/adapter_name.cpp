@@ -1,0 +1,119 @@
+#include "adapter/adapter_name.h"
+
+#include <cstdlib>
+#include <string_view>
+
+#include "adapter/serial_device_name.h"
+#include "base/debug_output.h"
+
+namespace morvanix {
+
+namespace {
+
+constexpr std::string_view kTcpScheme = "tcp://";
+constexpr std::size_t kMaxNameLength = 1024;
+// Enough of a rejected value to recognise it in the debug output, never a whole screen.
+constexpr std::size_t kMaxQuotedLength = 40;
+
+bool HasControlCharacter(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// "COM7" in any case: Windows opens COM10 and above only under "\\.\", so the device name
+// always gets it.
+std::optional<std::string> BareComDevice(const std::string& text) {
+  if (text.size() < 4) return std::nullopt;
+  std::string upper = text.substr(0, 3);
+  for (char& c : upper) c = static_cast<char>(c & ~0x20);
+  if (upper != "COM") return std::nullopt;
+  const std::string device = "\\\\.\\COM" + text.substr(3);
+  if (!ComPortNumber(device)) return std::nullopt;
+  return device;
+}
+
+// Control characters shown as '?', so that the value cannot break the debug line.
+std::string Quoted(const std::string& text) {
+  std::string shown = text.substr(0, kMaxQuotedLength);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return "\"" + shown + (text.size() > kMaxQuotedLength ? "...\"" : "\"");
+}
+
+}  // namespace
+
+bool ParseTcpLinkName(const std::string& name, std::string& host, int& port) {
+  if (name.compare(0, kTcpScheme.size(), kTcpScheme) != 0) return false;
+  const std::string rest = name.substr(kTcpScheme.size());
+  const std::size_t colon = rest.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string hostPart = rest.substr(0, colon);
+  if (hostPart.size() >= 2 && hostPart.front() == '[' && hostPart.back() == ']') {
+    hostPart = hostPart.substr(1, hostPart.size() - 2);
+  } else if (hostPart.find(':') != std::string::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  if (hostPart.empty() || hostPart.find_first_of("/@[] ") != std::string::npos) return false;
+  const std::string digits = rest.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return false;
+  int value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  host = hostPart;
+  port = value;
+  return true;
+}
+
+std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::string* problem) {
+  auto fail = [&](const char* why) -> std::optional<NamedAdapter> {
+    if (problem != nullptr) *problem = why;
+    return std::nullopt;
+  };
+  if (text.empty()) return fail("is empty");
+  if (text.size() > kMaxNameLength) return fail("is too long for a device name");
+  if (HasControlCharacter(text)) return fail("holds a control character");
+  if (text.find("://") != std::string::npos) {
+    std::string host;
+    int port = 0;
+    if (text.compare(0, kTcpScheme.size(), kTcpScheme) != 0) {
+      return fail("names a scheme other than tcp://");
+    }
+    if (!ParseTcpLinkName(text, host, port)) {
+      return fail("is not tcp://HOST:PORT with a port from 1 to 65535");
+    }
+    return NamedAdapter{text, text, true};
+  }
+  if (text.find_first_not_of(' ') == std::string::npos) return fail("is blank");
+  if (const std::optional<std::string> device = BareComDevice(text)) {
+    return NamedAdapter{text, *device, false};
+  }
+  return NamedAdapter{text, text, false};
+}
+
+namespace detail {
+
+std::optional<NamedAdapter> NamedAdapterFrom(const char* value, void (*report)(const char*)) {
+  if (value == nullptr) return std::nullopt;
+  std::string problem;
+  std::optional<NamedAdapter> named = ParseAdapterName(value, &problem);
+  if (!named) {
+    const std::string message = "MORVANIX_ADAPTER " + Quoted(value) + " " + problem +
+                                "; ignored, the agent looks for the adapter as usual";
+    report(message.c_str());
+  }
+  return named;
+}
+
+}  // namespace detail
+
+std::optional<NamedAdapter> NamedAdapterFromEnvironment() {
+  return detail::NamedAdapterFrom(std::getenv("MORVANIX_ADAPTER"), DebugOutput);
+}
+
+}  // namespace morvanix

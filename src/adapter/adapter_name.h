@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace morvanix {
+
+// An adapter the user names in MORVANIX_ADAPTER: a serial device ("COM7", "\\.\COM42",
+// "/dev/rfcomm0", any path) or a TCP adapter ("tcp://HOST:PORT").
+struct NamedAdapter {
+  std::string given;     // as the user wrote it; the report says "on <given>"
+  std::string portName;  // what SerialPort opens: "\\.\COM7", a path, or "tcp://HOST:PORT"
+  bool tcp = false;
+};
+
+// The name's meaning, or nothing when it is malformed (empty, control characters, a scheme
+// other than tcp://, a TCP name without a host or with a port outside 1 to 65535); problem
+// then says why in a few words.
+std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::string* problem);
+
+// Splits "tcp://HOST:PORT" (HOST may be a bracketed IPv6 address, given without the brackets);
+// false for any other name.
+bool ParseTcpLinkName(const std::string& name, std::string& host, int& port);
+
+// MORVANIX_ADAPTER, read once by the caller at start. A malformed value is reported on the
+// debug output and ignored.
+std::optional<NamedAdapter> NamedAdapterFromEnvironment();
+
+// Test seam: the value of the variable (nullptr when not set), with the report's sink.
+namespace detail {
+std::optional<NamedAdapter> NamedAdapterFrom(const char* value, void (*report)(const char*));
+}
+
+}  // namespace morvanix

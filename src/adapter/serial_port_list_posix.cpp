@@ -1,0 +1,60 @@
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+
+#include "adapter/serial_device_name.h"
+#include "adapter/serial_port_list.h"
+
+namespace morvanix {
+
+namespace {
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  closedir(dir);
+  return names;
+}
+
+std::string LinkText(const std::string& path) {
+  char target[4096];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+std::vector<ListedSerialPort> ListSerialPorts(std::string* source) {
+  std::vector<ListedSerialPort> found;
+  const char* serialDir = std::getenv("MORVANIX_SERIAL_DIR");
+  if (serialDir != nullptr && serialDir[0] != '\0') {
+    if (source != nullptr) *source = std::string("the entries of MORVANIX_SERIAL_DIR ") + serialDir;
+    for (const std::string& entry : Entries(serialDir)) {
+      const std::optional<int> n = ComPortNumber("\\\\.\\" + entry);
+      if (!n || entry.substr(0, 3) != "COM") continue;
+      const std::string path = std::string(serialDir) + "/" + entry;
+      const std::string target = LinkText(path);
+      found.push_back({*n, target.empty() ? path : path + " -> " + target});
+    }
+  } else {
+    if (source != nullptr) *source = "/dev/ttyUSB*, /dev/ttyACM*, /dev/rfcomm*";
+    const std::vector<std::string> dev = Entries("/dev");
+    for (int n = 1; n <= static_cast<int>(dev.size()); ++n) {
+      const std::string path =
+          ResolveSerialDevicePath("\\\\.\\COM" + std::to_string(n), nullptr, dev);
+      if (path.empty()) break;
+      found.push_back({n, path});
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const ListedSerialPort& a, const ListedSerialPort& b) {
+    return a.number < b.number;
+  });
+  return found;
+}
+
+}  // namespace morvanix
