@@ -8,6 +8,7 @@
 #include "adapter/adapter_discovery.h"
 #include "base/event_log.h"
 #include "bridge/bridge_state.h"
+#include "bridge/series_poster.h"
 #include "remote/agent_messages.h"
 #include "remote/request_executor.h"
 
@@ -93,16 +94,21 @@ void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& r
       // hammer a server that is already failing.
       SendResponse(remote, RunOnAdapter(reply), ssid);
     } else {
+      // Each result is posted while the adapter runs the next repetition, in order; every
+      // result made is posted before the browser is answered.
+      SeriesPoster poster([&](const std::string& result) { SendResponse(remote, result, ssid); },
+                          remote.stop);
       bridgeState.repeatBudget = kRepeatBudget;
       std::int32_t left = 0;
       do {
-        SendResponse(remote, RunOnAdapter(reply), ssid);
+        if (!poster.Add(RunOnAdapter(reply))) break;  // a stop while waiting for room
         // One atomic step, so that a stop stored between a read and a write cannot be lost.
         left = bridgeState.repeatBudget.fetch_sub(1) - 1;
         // A service stop waits for this connection: a stop that came while the request was
         // fetched, before the budget was set, must end the series as well.
         // An unplugged adapter ends the series rather than post a thousand "ERROR" results.
-      } while (left > 0 && !bridgeState.httpServer.StopRequested() && bridgeState.adapterConnected);
+      } while (left > 0 && !remote.stop.StopRequested() && bridgeState.adapterConnected);
+      poster.Finish();
     }
   }
   AnswerBlank(response);
