@@ -192,6 +192,9 @@ bool RemoteStub::Configure(httplib::Server& server) {
   server.set_payload_max_length(kMaxPostBytes);
   // Short, so that Stop is not held up by an idle keep-alive connection of a control client.
   server.set_keep_alive_timeout(1);
+  // The agent keeps its connection between messages; the library's default of five requests a
+  // connection would have it reconnect after every few.
+  server.set_keep_alive_max_count(1000);
   // The library's default also sets SO_REUSEPORT, which would let a second stand-in share the
   // port and silently take half of the messages.
   server.set_socket_options([](socket_t socket) {
