@@ -92,6 +92,8 @@ std::ptrdiff_t MoveWithin(SocketHandle sock, Readiness what, const Deadline& dea
     const std::ptrdiff_t moved = step();
     if (moved >= 0) return moved;
     if (!LastCallWouldBlock()) return -1;
+    // A socket said ready may still refuse a large send: the bounds hold all the same.
+    if (deadline.Passed() || stop.StopRequested()) return -1;
     const WaitOutcome wait = WaitForSocket(sock, what, deadline, stop);
     if (wait != WaitOutcome::kReady && wait != WaitOutcome::kHangUp) return -1;
   }

@@ -164,6 +164,7 @@ int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline,
     const int error = SSL_get_error(ssl, result);
     if (error == SSL_ERROR_ZERO_RETURN) return 0;
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
+    if (deadline.Passed() || stop.StopRequested()) return -1;
     const Readiness what = error == SSL_ERROR_WANT_WRITE ? Readiness::kWrite : Readiness::kRead;
     const WaitOutcome wait = WaitForSocket(sock, what, deadline, stop);
     if (wait != WaitOutcome::kReady && wait != WaitOutcome::kHangUp) return -1;
