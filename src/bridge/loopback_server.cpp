@@ -155,7 +155,7 @@ bool LoopbackServer::Serve() {
       listener = listener_;
     }
     if (listener == INVALID_SOCKET) break;  // closed by a stop
-    if (!WaitForConnection(listener)) continue;
+    if (!WaitForConnection(listener, Token())) continue;
     if (StopRequested()) break;
     const AcceptedSocket accepted = accept_ ? accept_(listener) : AcceptConnection(listener);
     if (accepted.sock != INVALID_SOCKET) {
