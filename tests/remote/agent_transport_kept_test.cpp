@@ -11,6 +11,9 @@
 #include "post_target.h"
 #include "remote/agent_transport.h"
 #include "scripted_server.h"
+#ifdef MORVANIX_TEST_POSTS_OVER_TLS
+#include "remote/tls_session.h"
+#endif
 
 using namespace morvanix;
 using namespace std::chrono_literals;
@@ -70,5 +73,26 @@ TEST(AgentTransportKept, EveryMessageArrivesOnceWhateverTheServerDoesWithItsConn
     EXPECT_EQ(server.Connections(), row.connections);
   }
 }
+
+#ifdef MORVANIX_TEST_POSTS_OVER_TLS
+TEST(AgentTransportKept, ANewConnectionResumesTheServersLastTlsSession) {
+  ScriptedServer server(Ending::kKeepsOpen);
+  TlsFront front(server.Port(), ProcessTestTrust().localhost, 1);
+  const int port = front.Start();
+  ASSERT_GT(port, 0) << front.error();
+  std::vector<bool> resumed;
+  for (int i = 0; i < 2; ++i) {
+    ScopedSocket sock(ConnectTcp("localhost", port, Deadline::After(5s), {}));
+    ASSERT_NE(sock.Get(), kNoSocket);
+    auto session = TlsSession::Open(sock.Get(), "localhost", port, Deadline::After(5s), {});
+    ASSERT_NE(session, nullptr);
+    resumed.push_back(session->Resumed());
+    // A TLS 1.3 server's ticket comes after the handshake: a read takes it in.
+    char byte = 0;
+    session->Read(&byte, 1, Deadline::After(300ms), {});
+  }
+  EXPECT_EQ(resumed, (std::vector<bool>{false, true}));
+}
+#endif
 
 }  // namespace
