@@ -42,8 +42,8 @@ SocketHandle ConnectTcp(const std::string& host, int port, const Deadline& deadl
                         const StopToken& stop, TcpConnectReport* report = nullptr);
 
 // Waits until sock is readable (kRead) or writable (kWrite), the deadline passes or the
-// stop comes. An error or a hang-up on the socket ends the wait as kReady or kHangUp, so
-// that the next send or receive reports it.
+// stop comes (a listener is readable with a connection to accept). An error or a hang-up on
+// the socket ends the wait as kReady or kHangUp, so that the next send or receive reports it.
 WaitOutcome WaitForSocket(SocketHandle sock, Readiness what, const Deadline& deadline,
                           const StopToken& stop);
 

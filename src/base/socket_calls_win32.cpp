@@ -47,7 +47,7 @@ WaitOutcome WaitForSocket(SocketHandle sock, Readiness what, const Deadline& dea
   WSAEVENT event = WSACreateEvent();
   if (event == WSA_INVALID_EVENT) return WaitOutcome::kFailed;
   const long events =
-      what == Readiness::kRead ? FD_READ | FD_CLOSE : FD_WRITE | FD_CONNECT | FD_CLOSE;
+      what == Readiness::kRead ? FD_READ | FD_ACCEPT | FD_CLOSE : FD_WRITE | FD_CONNECT | FD_CLOSE;
   WaitOutcome outcome = WaitOutcome::kFailed;
   if (WSAEventSelect(sock, event, events) == 0) {
     outcome = ReadyNow(sock, what) ? WaitOutcome::kReady : WaitFor(event, what, deadline, stop);

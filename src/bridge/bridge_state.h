@@ -16,11 +16,6 @@ namespace morvanix {
 // The one process-wide state record, shared by the service threads and the connection
 // threads. Fields that several threads write are atomic or guarded by statusLock.
 struct BridgeState {
-  // A service stop ends the posts under way: each fails as any failed post.
-  BridgeState() {
-    remote.stopped = [this] { return httpServer.StopRequested(); };
-  }
-
   // Repetitions still allowed to a running "/RMQ/" series.
   std::atomic<std::int32_t> repeatBudget{0};
   // True once discovery has reopened the adapter port on a port where an adapter answered.
@@ -41,6 +36,14 @@ struct BridgeState {
   RemoteEndpoint remote = RemoteEndpointFromEnvironment();
   // The adapter the user named (MORVANIX_ADAPTER), tried first at every check; read once.
   std::optional<NamedAdapter> namedAdapter = NamedAdapterFromEnvironment();
+
+  // The remote server with the process's current stop: a service stop ends the posts under
+  // way, each failing as any failed post.
+  RemoteEndpoint Remote() const {
+    RemoteEndpoint withStop = remote;
+    withStop.stop = httpServer.Token();
+    return withStop;
+  }
 };
 
 extern BridgeState bridgeState;

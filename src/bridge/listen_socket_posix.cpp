@@ -14,9 +14,6 @@ void MakeAddressExclusive(socket_t sock) {
   ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
-// A blocked accept returns as soon as the listening socket is shut down.
-const long kAcceptWaitMicroseconds = 0;
-
 void CloseListenSocket(socket_t sock) {
   ::close(sock);
 }
@@ -51,7 +48,7 @@ AcceptFailure ClassifyAcceptError(int error) {
   }
 }
 
-bool WaitForConnection(socket_t) {
+bool WaitForConnection(socket_t, const StopToken&) {
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include <winsock2.h>
 
+#include "base/socket_calls.h"
 #include "bridge/listen_socket.h"
 
 namespace morvanix {
@@ -11,11 +12,6 @@ void MakeAddressExclusive(socket_t sock) {
   ::setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
                sizeof yes);
 }
-
-// The accept loop always waits in select() here, and a zero wait would spin. A stop closes the
-// socket, which ends the wait at once; the interval is only a fallback should a close ever
-// not wake it, so the idle loop wakes once a second.
-const long kAcceptWaitMicroseconds = 1000000;
 
 void CloseListenSocket(socket_t sock) {
   ::closesocket(sock);
@@ -51,13 +47,11 @@ AcceptFailure ClassifyAcceptError(int error) {
   }
 }
 
-bool WaitForConnection(socket_t listener) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(listener, &readable);
-  timeval wait{kAcceptWaitMicroseconds / 1000000, kAcceptWaitMicroseconds % 1000000};
-  // An error (a listener closed by a stop) counts as ready: the accept then tells.
-  return ::select(0, &readable, nullptr, nullptr, &wait) != 0;
+bool WaitForConnection(socket_t listener, const StopToken& stop) {
+  // A wait on the listener and the stop's event together: an idle loop never wakes. An error
+  // (a listener closed by a stop) counts as ready: the accept then tells.
+  return WaitForSocket(listener, Readiness::kRead, Deadline::Never(), stop) !=
+         WaitOutcome::kStopped;
 }
 
 void InterruptListener(socket_t listener) {

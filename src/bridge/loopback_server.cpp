@@ -24,9 +24,7 @@ using HandlerResponse = httplib::Server::HandlerResponse;
 // reaches no route; one without a Host header (HTTP/1.0) is served.
 HandlerResponse NormalizeRequest(const httplib::Request& request, httplib::Response& response,
                                  std::size_t maxPayload, int port) {
-  // The library passes its own, non-const request object; changing it here is the one hook
-  // it offers before content is read and before the answer is shaped.
-  auto& editable = const_cast<httplib::Request&>(request);
+  httplib::Request& editable = EditableRequest(request);
   if (editable.method != "GET" && editable.method != "HEAD") {
     response.status = 404;
     return HandlerResponse::Handled;
@@ -57,7 +55,7 @@ void ShapeAnswer(const httplib::Request&, httplib::Response& response) {
   const std::string type = response.get_header_value("Content-Type");
   response.headers.erase("Keep-Alive");
   response.set_header("Connection", "close");
-  response.set_content_provider(type, [](std::size_t, httplib::DataSink&) { return false; });
+  CloseAfterHead(response, type);
   response.headers.erase("Content-Type");
   if (typed) response.set_header("Content-Type", type);
 }
@@ -80,7 +78,7 @@ std::size_t ConnectionCapWithin(std::size_t wanted, std::size_t descriptorLimit)
 }
 
 LoopbackServer::LoopbackServer(LoopbackLimits limits)
-    : limits_(limits), server_(limits_.requestTime, [this] { return StopRequested(); }) {
+    : limits_(limits), server_(limits_.requestTime) {
   // Up to 5 requests on one connection, as browsers expect of this endpoint.
   server_.set_keep_alive_max_count(5);
   server_.set_socket_options([](socket_t sock) { MakeAddressExclusive(sock); });
@@ -157,13 +155,14 @@ bool LoopbackServer::Serve() {
       listener = listener_;
     }
     if (listener == INVALID_SOCKET) break;  // closed by a stop
-    if (!WaitForConnection(listener)) continue;
+    if (!WaitForConnection(listener, Token())) continue;
     if (StopRequested()) break;
     const AcceptedSocket accepted = accept_ ? accept_(listener) : AcceptConnection(listener);
     if (accepted.sock != INVALID_SOCKET) {
       retry.Succeeded();
       // Waits here while every slot is taken: further connections stay queued in the kernel.
-      threads.Run([this, sock = accepted.sock] { server_.ServeConnection(sock); });
+      threads.Run(
+          [this, sock = accepted.sock, stop = Token()] { server_.ServeConnection(sock, stop); });
       continue;
     }
     if (StopRequested()) break;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <httplib.h>
-
 #include <chrono>
-#include <functional>
+
+#include "base/stop_token.h"
+#include "remote/http_library_hooks.h"
 
 namespace morvanix {
 
@@ -11,31 +11,17 @@ namespace morvanix {
 // have been read within requestTime of the moment the connection began to wait for it, or
 // the connection is closed. A trickle of bytes, each inside the per-read time-out, would
 // otherwise hold a connection (and its thread) for as long as the sender likes. Handlers and
-// answers are not timed. A connection waiting for a request also notices a stop within a
-// tenth of a second.
-class RequestBoundServer : public httplib::Server {
+// answers are not timed. A connection waiting for a request ends at the stop.
+class RequestBoundServer : public HookedServer {
  public:
-  // `stopped` is asked between reads; once it says true, no further request is read.
-  RequestBoundServer(std::chrono::milliseconds requestTime, std::function<bool()> stopped);
+  explicit RequestBoundServer(std::chrono::milliseconds requestTime) : requestTime_(requestTime) {}
 
-  // Hands over the socket a successful bind made; the library keeps no hold on it.
-  socket_t TakeListener() { return svr_sock_.exchange(INVALID_SOCKET); }
-
-  // The library's writers of chunked answers stop once its socket reads INVALID_SOCKET, its
-  // sign of a stop: the accept loop shows its listener there while it serves, and nothing
-  // else (the library never closes a socket it holds this way).
-  void ShowListener(socket_t sock) { svr_sock_.store(sock); }
-
-  // Serves one accepted connection to its end and closes it.
-  void ServeConnection(socket_t sock) { process_and_close_socket(sock); }
+  // Serves one accepted connection to its end and closes it; no further request is read
+  // once `stop` comes.
+  void ServeConnection(socket_t sock, const StopToken& stop);
 
  private:
-  // The library's own per-connection loop, less its separate keep-alive wait: the first read
-  // of each request waits up to the read time-out, as that wait did.
-  bool process_and_close_socket(socket_t sock) override;
-
   std::chrono::milliseconds requestTime_;
-  std::function<bool()> stopped_;
 };
 
 }  // namespace morvanix

@@ -8,6 +8,7 @@
 #include "adapter/adapter_discovery.h"
 #include "base/event_log.h"
 #include "bridge/bridge_state.h"
+#include "bridge/series_poster.h"
 #include "remote/agent_messages.h"
 #include "remote/request_executor.h"
 
@@ -52,9 +53,10 @@ std::string RunOnAdapter(const std::string& reply) {
 
 void HandleAgentCheck(const httplib::Request& request, httplib::Response& response) {
   const std::string ssid = SessionOf(request);
+  const RemoteEndpoint remote = bridgeState.Remote();
   WriteLog("Got check request. Sending back SWIDENT", "");
   bridgeState.repeatBudget = 0;
-  SendAgentCheck(bridgeState.remote, ssid);
+  SendAgentCheck(remote, ssid);
   std::optional<std::string> discovered;
   {
     std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
@@ -63,44 +65,50 @@ void HandleAgentCheck(const httplib::Request& request, httplib::Response& respon
   }
   // Posted after the lock is released: a remote server that is slow to take the report
   // must not hold up the requests waiting for the adapter.
-  if (discovered) SendInterfaceCheck(bridgeState.remote, ssid, *discovered);
+  if (discovered) SendInterfaceCheck(remote, ssid, *discovered);
   AnswerBlank(response);
 }
 
 void HandleRequest(const httplib::Request& request, httplib::Response&) {
   const std::string ssid = SessionOf(request);
+  const RemoteEndpoint remote = bridgeState.Remote();
   const bool connected = bridgeState.adapterConnected;
   bridgeState.repeatBudget = 0;  // ends a series running on another connection
   if (!connected) {
     WriteLog(kDisconnected, "");
     return;
   }
-  const std::string reply = FetchRequest(bridgeState.remote, ssid);
+  const std::string reply = FetchRequest(remote, ssid);
   if (NothingQueued(reply)) return;
-  SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
+  SendResponse(remote, RunOnAdapter(reply), ssid);
 }
 
 void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& response) {
   const std::string ssid = SessionOf(request);
+  const RemoteEndpoint remote = bridgeState.Remote();
   if (!bridgeState.adapterConnected) {
     WriteLog(kDisconnected, "");
-  } else if (const std::string reply = FetchRequest(bridgeState.remote, ssid);
-             !NothingQueued(reply)) {
+  } else if (const std::string reply = FetchRequest(remote, ssid); !NothingQueued(reply)) {
     if (reply.empty()) {
       // A failed fetch is answered once, as a single request is: repeating it would only
       // hammer a server that is already failing.
-      SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
+      SendResponse(remote, RunOnAdapter(reply), ssid);
     } else {
+      // Each result is posted while the adapter runs the next repetition, in order; every
+      // result made is posted before the browser is answered.
+      SeriesPoster poster([&](const std::string& result) { SendResponse(remote, result, ssid); },
+                          remote.stop);
       bridgeState.repeatBudget = kRepeatBudget;
       std::int32_t left = 0;
       do {
-        SendResponse(bridgeState.remote, RunOnAdapter(reply), ssid);
+        if (!poster.Add(RunOnAdapter(reply))) break;  // a stop while waiting for room
         // One atomic step, so that a stop stored between a read and a write cannot be lost.
         left = bridgeState.repeatBudget.fetch_sub(1) - 1;
         // A service stop waits for this connection: a stop that came while the request was
         // fetched, before the budget was set, must end the series as well.
         // An unplugged adapter ends the series rather than post a thousand "ERROR" results.
-      } while (left > 0 && !bridgeState.httpServer.StopRequested() && bridgeState.adapterConnected);
+      } while (left > 0 && !remote.stop.StopRequested() && bridgeState.adapterConnected);
+      poster.Finish();
     }
   }
   AnswerBlank(response);

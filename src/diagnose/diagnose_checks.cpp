@@ -109,12 +109,12 @@ bool CheckRemote(std::ostream& out, Findings& findings) {
 
   // The handshake runs on the one connection, as the agent's posts do; nothing is sent after it.
   CheckLine tls{Verdict::kNote, "TLS: off in this build, no handshake to check"};
-  std::function<void(socket_t)> handshake;
+  std::function<void(SocketHandle)> handshake;
 #if defined(MORVANIX_REMOTE_TLS)
-  handshake = [&](socket_t sock) {
+  handshake = [&](SocketHandle sock) {
     std::string failure;
-    const auto session = TlsSession::Open(sock, endpoint.host, ClientClock::now() + kConnectBound,
-                                          nullptr, &failure);
+    const auto session = TlsSession::Open(sock, endpoint.host, endpoint.port,
+                                          Deadline::After(kConnectBound), StopToken(), &failure);
     if (session) {
       tls = {Verdict::kOk, "TLS: handshake done (" + session->Version() +
                                "), certificate valid for " + endpoint.host};

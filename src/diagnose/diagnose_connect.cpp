@@ -6,7 +6,7 @@
 namespace morvanix {
 
 ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
-                          const std::function<void(socket_t)>& connected) {
+                          const std::function<void(SocketHandle)>& connected) {
   TcpConnectReport report;
   const auto start = std::chrono::steady_clock::now();
   ScopedSocket sock(ConnectTcp(host, port, Deadline::After(bound), StopToken(), &report));

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/socket_calls.h"
 #include "diagnose/diagnose_text.h"
-#include "remote/client_socket.h"
 
 namespace morvanix {
 
@@ -36,7 +36,7 @@ struct ConnectResult {
   double milliseconds = 0;   // how long the connect took
 };
 ConnectResult ConnectOnce(const std::string& host, int port, std::chrono::milliseconds bound,
-                          const std::function<void(socket_t)>& connected = nullptr);
+                          const std::function<void(SocketHandle)>& connected = nullptr);
 
 // Windows: when the program has a console window of its own (started from its shortcut, not
 // from a command prompt), asks for a key so the window stays until the report is read.

@@ -4,11 +4,8 @@
 
 #include <cstdint>
 
-#include "remote/client_socket.h"
-#include "remote/deadline_stream.h"
-#ifdef MORVANIX_REMOTE_TLS
-#include "remote/tls_session.h"
-#endif
+#include "remote/connection_keeper.h"
+#include "remote/http_library_hooks.h"
 
 namespace morvanix {
 
@@ -51,67 +48,6 @@ struct ByteCodes {
 
 constexpr ByteCodes kByteCodes;
 
-// The library's client over the agent's own connection. Its own time-outs restart with every
-// byte, and its connect and sends wait in the kernel where nothing can reach them, so a
-// server that trickles its reply, never takes the connection or never reads would hold the
-// calling thread without end; here every wait is a slice, and the deadline and a stop are
-// looked at between slices.
-class DeadlineClient final : public httplib::ClientImpl {
- public:
-  DeadlineClient(const RemoteEndpoint& remote, DeadlineStream::Clock::time_point deadline)
-      : httplib::ClientImpl(remote.host, remote.port), remote_(remote) {
-    limits_.readDeadline = deadline;
-    limits_.writeDeadline = deadline;
-    limits_.readTimeout = std::chrono::seconds(kAgentTimeoutSeconds);
-    limits_.writeTimeout = std::chrono::seconds(kAgentTimeoutSeconds);
-    limits_.stopped = remote.stopped;
-    limits_.stopWrites = true;
-  }
-
- private:
-  bool create_and_connect_socket(Socket& socket, httplib::Error& error) override {
-    socket.sock = ConnectWithin(remote_.host, remote_.port, limits_.readDeadline, limits_.stopped);
-    if (socket.sock == INVALID_SOCKET) {
-      error = httplib::Error::Connection;
-      return false;
-    }
-#ifdef MORVANIX_REMOTE_TLS
-    // No fallback to plain HTTP: a failed handshake is a failed post.
-    session_ = TlsSession::Open(socket.sock, remote_.host, limits_.readDeadline, limits_.stopped);
-    if (session_ == nullptr) {
-      error = httplib::Error::SSLConnection;
-      return false;  // the library closes the socket
-    }
-#endif
-    return true;
-  }
-
-  bool process_socket(const Socket& socket,
-                      std::function<bool(httplib::Stream&)> callback) override {
-#ifdef MORVANIX_REMOTE_TLS
-    (void)socket;
-    if (session_ == nullptr) return false;
-    TlsStream secure(*session_);
-    DeadlineStream timed(secure, limits_);
-#else
-    ClientSocketStream plain(socket.sock);
-    DeadlineStream timed(plain, limits_);
-#endif
-    return callback(timed);
-  }
-
-#ifdef MORVANIX_REMOTE_TLS
-  // Called by the library before it closes the socket.
-  void shutdown_ssl(Socket&, bool) override {
-    session_.reset();
-  }
-
-  std::unique_ptr<TlsSession> session_;
-#endif
-  const RemoteEndpoint& remote_;
-  DeadlineStream::Limits limits_;
-};
-
 }  // namespace
 
 std::string EncodeDecimalBytes(const std::string& text) {
@@ -131,7 +67,17 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded,
                              std::chrono::steady_clock::duration limit) {
   try {
-    DeadlineClient client(remote, DeadlineStream::Clock::now() + limit);
+    IoLimits limits;
+    limits.readDeadline = Deadline::After(limit);
+    limits.writeDeadline = limits.readDeadline;
+    limits.readIdle = std::chrono::seconds(kAgentTimeoutSeconds);
+    limits.writeIdle = std::chrono::seconds(kAgentTimeoutSeconds);
+    limits.stop = remote.stop;
+    limits.stopWrites = true;
+    ConnectionKeeper& keeper = ConnectionKeeper::Process();
+    // A kept connection only when the server has not closed it: once a byte of the message
+    // has gone out, it is never sent again, whatever happens.
+    PostClient client(remote.host, remote.port, limits, keeper.Take(remote.host, remote.port));
 
     // The same request a form post of one field makes; built by hand so that the reply can
     // be received through a size-checked sink instead of an unbounded string.
@@ -162,6 +108,7 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
     httplib::Error error = httplib::Error::Success;
     const bool sent = client.send(request, response, error);
     if (!sent || response.status != 200) return {};
+    if (auto connection = client.TakeConnection()) keeper.Keep(std::move(connection));
     return reply;
   } catch (...) {
     return {};

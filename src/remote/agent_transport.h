@@ -18,10 +18,11 @@ std::string EncodeDecimalBytes(const std::string& text);
 // Posts encoded (unchanged) as the only form field and returns the reply body when the
 // server answered 200; every failure (no connection, time-out, broken exchange, other
 // status, reply larger than kMaxAgentReplyBytes, a status or header line longer than the
-// HTTP library's 8 KiB line limit) gives the empty text. One connection per
-// call, nothing retried, nothing logged, never throws.
-// The whole post, connection included, ends within kAgentTimeoutSeconds, and within about
-// a tenth of a second of remote.stopped() turning true.
+// HTTP library's 8 KiB line limit) gives the empty text. Nothing retried, nothing logged,
+// never throws. The connection of the last post is used again while the server keeps it
+// open (an HTTP/1.1 connection, see ConnectionKeeper); any failure closes it.
+// The whole post, connection included, ends within kAgentTimeoutSeconds, and at once at
+// remote.stop.
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded);
 
 // The same with another bound for the whole post (tests pass a short one).

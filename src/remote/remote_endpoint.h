@@ -1,9 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "base/stop_token.h"
 
 namespace morvanix {
 
@@ -18,8 +19,9 @@ struct RemoteEndpoint {
 
   std::string host;
   int port = 80;
-  // When set, a post under way fails soon after it says true (a service stop).
-  std::function<bool()> stopped;
+  // The stop a post to this endpoint ends at (a service stop): it then fails as any failed
+  // post. Callers hand the process's current token with each use.
+  StopToken stop;
 };
 
 // The endpoint compiled into the agent (MORVANIX_REMOTE_HOST cache setting, port 80).

@@ -6,7 +6,10 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
+#include <mutex>
 
 #include "base/debug_output.h"
 #include "base/socket_calls.h"
@@ -14,6 +17,45 @@
 
 namespace morvanix {
 namespace {
+
+// The last resumable session of each host:port, handed to the next connection there: a TLS
+// 1.3 server sends its tickets after the handshake, so they arrive during any later read.
+struct ResumableSessions {
+  std::mutex lock;
+  std::map<std::string, SSL_SESSION*> byServer;
+};
+
+ResumableSessions& Resumable() {
+  static ResumableSessions* const sessions = new ResumableSessions;  // outlives every post
+  return *sessions;
+}
+
+int SessionKeyIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+// Takes ownership of a session the server offered (1), keeping the newest per server.
+int Remember(SSL* ssl, SSL_SESSION* session) {
+  const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, SessionKeyIndex()));
+  if (key == nullptr || SSL_SESSION_is_resumable(session) != 1) return 0;
+  ResumableSessions& sessions = Resumable();
+  std::lock_guard<std::mutex> guard(sessions.lock);
+  SSL_SESSION*& kept = sessions.byServer[*key];
+  if (kept != nullptr) SSL_SESSION_free(kept);
+  kept = session;
+  return 1;
+}
+
+// A reference to the server's last session, or nullptr.
+SSL_SESSION* LastSession(const std::string& key) {
+  ResumableSessions& sessions = Resumable();
+  std::lock_guard<std::mutex> guard(sessions.lock);
+  const auto found = sessions.byServer.find(key);
+  if (found == sessions.byServer.end()) return nullptr;
+  SSL_SESSION_up_ref(found->second);
+  return found->second;
+}
 
 // One context for the process: the trust store is parsed once (a bundle of some 150
 // certificates costs tens of milliseconds), not once per post. Never freed: posts may run
@@ -29,6 +71,9 @@ SSL_CTX* SharedContext() {
     SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // A server that closes without close_notify after a complete reply is no failure.
     SSL_CTX_set_options(made, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    // Sessions to resume are kept by the agent itself, one per host and port (see Remember).
+    SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(made, Remember);
     if (!detail::LoadSystemTrust(SSL_CTX_get_cert_store(made))) {
       DebugOutput("morvanix: no trusted certificates found; every HTTPS post will fail");
     }
@@ -40,20 +85,20 @@ SSL_CTX* SharedContext() {
 // The socket as OpenSSL's transport, through the agent's own sends and receives. OpenSSL's
 // own socket layer writes with write(), which raises SIGPIPE on a connection the server has
 // hung up; a process using this layer must not have to ignore that signal to survive it.
-socket_t SocketOf(BIO* bio) {
-  return static_cast<socket_t>(reinterpret_cast<std::uintptr_t>(BIO_get_data(bio)));
+SocketHandle SocketOf(BIO* bio) {
+  return static_cast<SocketHandle>(reinterpret_cast<std::uintptr_t>(BIO_get_data(bio)));
 }
 
 int TransportWrite(BIO* bio, const char* data, int size) {
   BIO_clear_retry_flags(bio);
-  const ssize_t sent = SendSome(SocketOf(bio), data, static_cast<size_t>(size));
+  const std::ptrdiff_t sent = SendSome(SocketOf(bio), data, static_cast<size_t>(size));
   if (sent < 0 && LastCallWouldBlock()) BIO_set_retry_write(bio);
   return static_cast<int>(sent);
 }
 
 int TransportRead(BIO* bio, char* data, int size) {
   BIO_clear_retry_flags(bio);
-  const ssize_t got = ReceiveSome(SocketOf(bio), data, static_cast<size_t>(size));
+  const std::ptrdiff_t got = ReceiveSome(SocketOf(bio), data, static_cast<size_t>(size));
   if (got < 0 && LastCallWouldBlock()) BIO_set_retry_read(bio);
   return static_cast<int>(got);
 }
@@ -67,7 +112,7 @@ int TransportCreate(BIO* bio) {
   return 1;
 }
 
-BIO* SocketTransport(socket_t sock) {
+BIO* SocketTransport(SocketHandle sock) {
   static BIO_METHOD* const method = [] {
     BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "agent socket");
     if (made != nullptr) {
@@ -107,11 +152,11 @@ std::string FailureReason(SSL* ssl) {
   return "connection closed during the handshake";
 }
 
-// One SSL call repeated until it succeeds or fails, waiting for the socket as it asks, for
-// at most until `end`: its result, or -1 with *timedOut set.
+// One SSL call repeated until it succeeds or fails, waiting for the socket as it asks until
+// the deadline or the stop: its result, 0 at a clean end of stream, or -1.
 template <typename Call>
-int Retried(SSL* ssl, socket_t sock, Call call, ClientClock::time_point end, bool* timedOut) {
-  *timedOut = false;
+int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline,
+            const StopToken& stop) {
   for (;;) {
     ERR_clear_error();
     const int result = call();
@@ -119,30 +164,29 @@ int Retried(SSL* ssl, socket_t sock, Call call, ClientClock::time_point end, boo
     const int error = SSL_get_error(ssl, result);
     if (error == SSL_ERROR_ZERO_RETURN) return 0;
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - ClientClock::now());
-    if (left.count() <= 0) {
-      *timedOut = true;
-      return -1;
-    }
+    if (deadline.Passed() || stop.StopRequested()) return -1;
     const Readiness what = error == SSL_ERROR_WANT_WRITE ? Readiness::kWrite : Readiness::kRead;
-    if (WaitForSocket(sock, what, Deadline::After(left), StopToken()) == WaitOutcome::kFailed) {
-      return -1;
-    }
+    const WaitOutcome wait = WaitForSocket(sock, what, deadline, stop);
+    if (wait != WaitOutcome::kReady && wait != WaitOutcome::kHangUp) return -1;
   }
 }
 
 }  // namespace
 
-std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& host,
-                                             ClientClock::time_point deadline,
-                                             const std::function<bool()>& stopped,
+std::unique_ptr<TlsSession> TlsSession::Open(SocketHandle sock, const std::string& host, int port,
+                                             const Deadline& deadline, const StopToken& stop,
                                              std::string* failure) {
   SSL_CTX* context = SharedContext();
   if (context == nullptr) return nullptr;
   SSL* ssl = SSL_new(context);
   if (ssl == nullptr) return nullptr;
   std::unique_ptr<TlsSession> session(new TlsSession(sock, ssl));
+  session->key_ = host + ":" + std::to_string(port);
+  SSL_set_ex_data(ssl, SessionKeyIndex(), &session->key_);
+  if (SSL_SESSION* last = LastSession(session->key_)) {
+    SSL_set_session(ssl, last);  // verified when it was made, for this same host
+    SSL_SESSION_free(last);
+  }
   // The name is checked here, by OpenSSL, against the alternative names only; an address
   // against the certificate's addresses.
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
@@ -157,22 +201,16 @@ std::unique_ptr<TlsSession> TlsSession::Open(socket_t sock, const std::string& h
   BIO* transport = SocketTransport(sock);
   if (transport == nullptr) return nullptr;
   SSL_set_bio(ssl, transport, transport);  // the session owns it from here
-  SendWithoutDelay(sock);
 
-  for (;;) {
-    if (ClientClock::now() >= deadline || (stopped && stopped())) return nullptr;
-    bool timedOut = false;
-    const int result = Retried(
-        ssl, sock, [ssl] { return SSL_connect(ssl); },
-        ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
-    if (result == 1) return session;
-    if (!timedOut) {
-      const std::string reason = FailureReason(ssl);
-      if (failure != nullptr) *failure = reason;
-      ReportHandshakeFailure(host, reason);
-      return nullptr;
-    }
+  const int result = Retried(
+      ssl, sock, [ssl] { return SSL_connect(ssl); }, deadline, stop);
+  if (result == 1) return session;
+  if (!deadline.Passed() && !stop.StopRequested()) {
+    const std::string reason = FailureReason(ssl);
+    if (failure != nullptr) *failure = reason;
+    ReportHandshakeFailure(host, reason);
   }
+  return nullptr;
 }
 
 std::string TlsSession::Version() const {
@@ -187,20 +225,33 @@ TlsSession::~TlsSession() {
   ERR_clear_error();
 }
 
-ssize_t TlsSession::Read(char* data, size_t size) {
-  bool timedOut = false;
-  const int count = static_cast<int>(std::min<size_t>(size, 1 << 20));
-  return Retried(
-      ssl_, sock_, [&] { return SSL_read(ssl_, data, count); },
-      ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
+bool TlsSession::Resumed() const {
+  return SSL_session_reused(ssl_) == 1;
 }
 
-ssize_t TlsSession::Write(const char* data, size_t size) {
-  bool timedOut = false;
-  const int count = static_cast<int>(std::min<size_t>(size, 64 * 1024));
+bool TlsSession::IdleUsable() {
+  if (IdleSocketUsable(sock_)) return true;
+  // Something arrived: read it without waiting. Only records that carry no data (tickets)
+  // leave the session wanting more.
+  ERR_clear_error();
+  char byte = 0;
+  const int peeked = SSL_peek(ssl_, &byte, 1);
+  return peeked <= 0 && SSL_get_error(ssl_, peeked) == SSL_ERROR_WANT_READ &&
+         IdleSocketUsable(sock_);
+}
+
+std::ptrdiff_t TlsSession::Read(char* data, std::size_t size, const Deadline& deadline,
+                                const StopToken& stop) {
+  const int count = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+  return Retried(
+      ssl_, sock_, [&] { return SSL_read(ssl_, data, count); }, deadline, stop);
+}
+
+std::ptrdiff_t TlsSession::Write(const char* data, std::size_t size, const Deadline& deadline,
+                                 const StopToken& stop) {
+  const int count = static_cast<int>(std::min<std::size_t>(size, 64 * 1024));
   const int written = Retried(
-      ssl_, sock_, [&] { return SSL_write(ssl_, data, count); },
-      ClientClock::now() + ClientSocketStream::kSlice, &timedOut);
+      ssl_, sock_, [&] { return SSL_write(ssl_, data, count); }, deadline, stop);
   return written == 0 ? -1 : written;
 }
 

@@ -2,7 +2,6 @@
 // connection, never reads the request, or reads it and never answers.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -64,13 +63,13 @@ TEST(AgentTransportDeadline, AStopEndsAPostWithinASecond) {
     SCOPED_TRACE(c.name);
     StuckServer server(c.peer);
     ASSERT_GT(server.Port(), 0);
-    std::atomic<bool> stop{false};
+    StopSource stop;
     PostTarget target(server.Port());
     RemoteEndpoint remote = target.Endpoint();
-    remote.stopped = [&stop] { return stop.load(); };
+    remote.stop = stop.Token();
     std::thread stopper([&stop] {
       std::this_thread::sleep_for(300ms);
-      stop = true;
+      stop.RequestStop();
     });
     const auto took = TimedPost(remote, std::string(c.bodyBytes, '7'), 30s, 1300ms);
     stopper.join();

@@ -80,8 +80,8 @@ bool WouldBlock() {
 
 }  // namespace
 
-TlsFront::TlsFront(int upstreamPort, TestCertificate certificate)
-    : upstreamPort_(upstreamPort), certificate_(std::move(certificate)) {}
+TlsFront::TlsFront(int upstreamPort, TestCertificate certificate, int tickets)
+    : upstreamPort_(upstreamPort), certificate_(std::move(certificate)), tickets_(tickets) {}
 
 TlsFront::~TlsFront() {
   Stop();
@@ -95,7 +95,7 @@ int TlsFront::Start() {
     return 0;
   }
   SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
-  SSL_CTX_set_num_tickets(context_, 0);  // nothing written after the handshake but the relay
+  SSL_CTX_set_num_tickets(context_, static_cast<std::size_t>(tickets_));
   SSL_CTX_set_options(context_, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_mode(context_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   BIO* certificateText = BIO_new_mem_buf(certificate_.certificatePem.data(),

@@ -26,7 +26,9 @@ class TlsFront {
   static constexpr int kSocketBufferBytes = 64 * 1024;
   static constexpr std::size_t kMaxConnections = 256;
 
-  TlsFront(int upstreamPort, TestCertificate certificate);
+  // tickets: session tickets sent after each handshake (TLS 1.3), for resumption; by default
+  // none, so that nothing but the relay is written after the handshake.
+  TlsFront(int upstreamPort, TestCertificate certificate, int tickets = 0);
   ~TlsFront();
   TlsFront(const TlsFront&) = delete;
   TlsFront& operator=(const TlsFront&) = delete;
@@ -54,6 +56,7 @@ class TlsFront {
 
   const int upstreamPort_;
   const TestCertificate certificate_;
+  const int tickets_;
   ssl_ctx_st* context_ = nullptr;
   int listener_ = -1;
   int wake_ = -1;

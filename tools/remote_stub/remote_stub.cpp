@@ -1,5 +1,7 @@
 #include "remote_stub.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -192,11 +194,18 @@ bool RemoteStub::Configure(httplib::Server& server) {
   server.set_payload_max_length(kMaxPostBytes);
   // Short, so that Stop is not held up by an idle keep-alive connection of a control client.
   server.set_keep_alive_timeout(1);
+  // The agent keeps its connection between messages; the library's default of five requests a
+  // connection would have it reconnect after every few.
+  server.set_keep_alive_max_count(1000);
   // The library's default also sets SO_REUSEPORT, which would let a second stand-in share the
   // port and silently take half of the messages.
+  // TCP_NODELAY is inherited by the accepted connections: the library writes a reply's head
+  // and body apart, and on a kept connection the body would otherwise wait for the agent's
+  // delayed acknowledgement of the head.
   server.set_socket_options([](socket_t socket) {
     int yes = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
   if (!options_.pageFolder.empty()) {
     server.set_file_extension_and_mimetype_mapping("js", "text/javascript");

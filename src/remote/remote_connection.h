@@ -1,0 +1,53 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/deadline.h"
+#include "base/socket_calls.h"
+#include "base/stop_token.h"
+#include "remote/timed_stream.h"
+
+namespace morvanix {
+
+class TlsSession;
+
+// One connection to the remote server, with its TLS session in the HTTPS build. It may carry
+// several posts, one after the other.
+class RemoteConnection {
+ public:
+  // Connects (and in the HTTPS build runs the handshake) until done, the deadline or the
+  // stop; nullptr on any failure.
+  static std::unique_ptr<RemoteConnection> Open(const std::string& host, int port,
+                                                const Deadline& deadline, const StopToken& stop);
+  ~RemoteConnection();
+  RemoteConnection(const RemoteConnection&) = delete;
+  RemoteConnection& operator=(const RemoteConnection&) = delete;
+
+  const std::string& Host() const { return host_; }
+  int Port() const { return port_; }
+  ByteTransport& Transport();
+
+  // Whether the connection, idle since its last reply, can carry another request: the server
+  // has not closed or reset it and has sent nothing unasked. Never waits.
+  bool IdleUsable();
+
+  // The socket, for a time in the hands of the HTTP library, which may close it: this
+  // connection no longer closes it until TakeBack.
+  SocketHandle Lend();
+  void TakeBack(SocketHandle sock);
+
+ private:
+  RemoteConnection(std::string host, int port, SocketHandle sock);
+
+  std::string host_;
+  int port_;
+  SocketHandle sock_;
+  bool owned_ = true;
+  PlainTransport plain_;
+#ifdef MORVANIX_REMOTE_TLS
+  std::unique_ptr<TlsSession> tls_;
+#endif
+};
+
+}  // namespace morvanix

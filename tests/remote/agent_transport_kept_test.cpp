@@ -1,0 +1,98 @@
+// The connection kept between posts, against servers that end connections in each of the
+// ways real ones do: every message reaches the server exactly once, a failed post is never
+// sent again, and a connection the server has closed is never used for a message.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "post_target.h"
+#include "remote/agent_transport.h"
+#include "scripted_server.h"
+#ifdef MORVANIX_TEST_POSTS_OVER_TLS
+#include "remote/tls_session.h"
+#endif
+
+using namespace morvanix;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Row {
+  const char* name;
+  Ending ending;
+  std::chrono::milliseconds pauses[4];  // before each of the four posts
+  const char* replies[4];               // what each post gives
+  int connections;
+};
+
+// A pause of 100 ms lets a server's silent close reach the agent before its next post: a
+// close that crosses a message on the wire fails that post, as any failure does.
+const Row kRows[] = {
+    {"keeps its connections open", Ending::kKeepsOpen, {}, {"OK", "OK", "OK", "OK"}, 1},
+    {"closes after each reply without saying so",
+     Ending::kClosesSilently,
+     {0ms, 100ms, 100ms, 100ms},
+     {"OK", "OK", "OK", "OK"},
+     4},
+    {"closes connections idle for a second",
+     Ending::kClosesWhenIdle,
+     {0ms, 0ms, 1500ms, 0ms},
+     {"OK", "OK", "OK", "OK"},
+     2},
+    {"closes after two requests",
+     Ending::kClosesAfterTwo,
+     {0ms, 100ms, 100ms, 100ms},
+     {"OK", "OK", "OK", "OK"},
+     2},
+    {"says Connection: close", Ending::kSaysConnectionClose, {}, {"OK", "OK", "OK", "OK"}, 4},
+    {"answers as HTTP/1.0", Ending::kHttp10, {}, {"OK", "OK", "OK", "OK"}, 4},
+    {"resets the connection after reading a message",
+     Ending::kResetsOnSecondMessage,
+     {0ms, 0ms, 100ms, 0ms},
+     {"OK", "", "OK", "OK"},
+     2},
+};
+
+TEST(AgentTransportKept, EveryMessageArrivesOnceWhateverTheServerDoesWithItsConnections) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server(row.ending);
+    ASSERT_GT(server.Port(), 0);
+    PostTarget target(server.Port());
+    std::vector<std::string> sent;
+    for (int i = 0; i < 4; ++i) {
+      std::this_thread::sleep_for(row.pauses[i]);
+      const std::string message = std::to_string(48 + i) + "n";
+      sent.push_back("agent_message=" + message);
+      EXPECT_EQ(PostAgentMessage(target.Endpoint(), message, 5s), row.replies[i]) << "post " << i;
+    }
+    EXPECT_EQ(server.Bodies(), sent);
+    EXPECT_EQ(server.Connections(), row.connections);
+  }
+}
+
+#ifdef MORVANIX_TEST_POSTS_OVER_TLS
+TEST(AgentTransportKept, ANewConnectionResumesTheServersLastTlsSession) {
+  ScriptedServer server(Ending::kKeepsOpen);
+  TlsFront front(server.Port(), ProcessTestTrust().localhost, 1);
+  const int port = front.Start();
+  ASSERT_GT(port, 0) << front.error();
+  std::vector<bool> resumed;
+  for (int i = 0; i < 2; ++i) {
+    ScopedSocket sock(ConnectTcp("localhost", port, Deadline::After(5s), {}));
+    ASSERT_NE(sock.Get(), kNoSocket);
+    auto session = TlsSession::Open(sock.Get(), "localhost", port, Deadline::After(5s), {});
+    ASSERT_NE(session, nullptr);
+    resumed.push_back(session->Resumed());
+    // A TLS 1.3 server's ticket comes after the handshake: a read takes it in.
+    char byte = 0;
+    session->Read(&byte, 1, Deadline::After(300ms), {});
+  }
+  EXPECT_EQ(resumed, (std::vector<bool>{false, true}));
+}
+#endif
+
+}  // namespace
