@@ -97,6 +97,7 @@ bool TcpAdapterServer::Start() {
     failure_ = "cannot open " + terminalPath_ + ": " + std::strerror(errno);
     return false;
   }
+  serving_ = true;
   worker_ = std::thread([this] { Serve(); });
   return true;
 }
@@ -115,6 +116,8 @@ void TcpAdapterServer::Stop() {
 void TcpAdapterServer::DropConnection() {
   dropAsked_ = true;
   Wake();
+  // Returns once the reset is sent, so that what the caller does next meets it.
+  if (serving_) dropAsked_.wait(true);
 }
 
 void TcpAdapterServer::Wake() {
@@ -141,12 +144,16 @@ void TcpAdapterServer::Serve() {
     if (fds[2].fd < 0) fds[2].events = 0;
     if (poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
-      return;
+      break;
     }
     if ((fds[0].revents & POLLIN) != 0) {
       while (::read(wakePipe_[0], buffer, sizeof buffer) > 0) {
       }
-      if (dropAsked_.exchange(false)) CloseClient(true);
+      if (dropAsked_) {
+        CloseClient(true);
+        dropAsked_ = false;
+        dropAsked_.notify_all();
+      }
       continue;
     }
     if (fds[1].revents != 0) {
@@ -162,7 +169,7 @@ void TcpAdapterServer::Serve() {
         listener_ = -1;
         ::close(terminal_);
         terminal_ = -1;
-        return;
+        break;
       }
     }
     if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -182,4 +189,8 @@ void TcpAdapterServer::Serve() {
       CloseClient(false);
     }
   }
+  // Nothing serves a drop any more: release whoever waits for one.
+  serving_ = false;
+  dropAsked_ = false;
+  dropAsked_.notify_all();
 }

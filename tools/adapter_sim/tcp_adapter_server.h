@@ -22,7 +22,7 @@ class TcpAdapterServer {
   bool Start();
   void Stop();
   // Resets the connection being served, as an adapter that loses power does; new connections
-  // are still accepted.
+  // are still accepted. Returns once the reset is sent.
   void DropConnection();
 
   const std::string& error() const { return failure_; }
@@ -45,6 +45,7 @@ class TcpAdapterServer {
   int wakePipe_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> dropAsked_{false};
+  std::atomic<bool> serving_{false};
   std::atomic<int> connections_{0};
   std::string failure_;
   std::thread worker_;
