@@ -24,6 +24,7 @@
 #include "adapter/serial_backend.h"
 #include "adapter/serial_device_name.h"
 #include "adapter/serial_termios_posix.h"
+#include "base/folder_posix.h"
 #include "base/wait.h"
 
 namespace morvanix {
@@ -54,15 +55,6 @@ void AskForLowLatency(int fd) {
 #endif
 }
 
-std::vector<std::string> DevEntries() {
-  std::vector<std::string> names;
-  DIR* dir = opendir("/dev");
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
-  closedir(dir);
-  return names;
-}
-
 class PosixSerialBackend final : public SerialBackend {
  public:
   ~PosixSerialBackend() override { Close(); }
@@ -72,7 +64,7 @@ class PosixSerialBackend final : public SerialBackend {
     openError_ = {};
     const std::string path = ResolveSerialDevicePath(
         portName, std::getenv("MORVANIX_SERIAL_DIR"),
-        ComPortNumber(portName) ? DevEntries() : std::vector<std::string>());
+        ComPortNumber(portName) ? FolderEntries("/dev") : std::vector<std::string>());
     if (path.empty()) return Failed(1, ENOENT);
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return Failed(1, errno);

@@ -1,5 +1,4 @@
 #include <dirent.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,43 +6,25 @@
 
 #include "adapter/serial_device_name.h"
 #include "adapter/serial_port_list.h"
+#include "base/folder_posix.h"
 
 namespace morvanix {
-
-namespace {
-
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
-  closedir(dir);
-  return names;
-}
-
-std::string LinkText(const std::string& path) {
-  char target[4096];
-  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
-
-}  // namespace
 
 std::vector<ListedSerialPort> ListSerialPorts(std::string* source) {
   std::vector<ListedSerialPort> found;
   const char* serialDir = std::getenv("MORVANIX_SERIAL_DIR");
   if (serialDir != nullptr && serialDir[0] != '\0') {
     if (source != nullptr) *source = std::string("the entries of MORVANIX_SERIAL_DIR ") + serialDir;
-    for (const std::string& entry : Entries(serialDir)) {
+    for (const std::string& entry : FolderEntries(serialDir)) {
       const std::optional<int> n = ComPortNumber("\\\\.\\" + entry);
       if (!n || entry.substr(0, 3) != "COM") continue;
       const std::string path = std::string(serialDir) + "/" + entry;
-      const std::string target = LinkText(path);
+      const std::string target = LinkTarget(path);
       found.push_back({*n, target.empty() ? path : path + " -> " + target});
     }
   } else {
     if (source != nullptr) *source = "/dev/ttyUSB*, /dev/ttyACM*, /dev/rfcomm*";
-    const std::vector<std::string> dev = Entries("/dev");
+    const std::vector<std::string> dev = FolderEntries("/dev");
     for (int n = 1; n <= static_cast<int>(dev.size()); ++n) {
       const std::string path =
           ResolveSerialDevicePath("\\\\.\\COM" + std::to_string(n), nullptr, dev);

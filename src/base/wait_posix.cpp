@@ -26,6 +26,8 @@ WaitOutcome PollUntil(WaitHandle handle, short events, const Deadline& deadline,
     if (wake != kNoWaitHandle) fds[count++] = {wake, POLLIN, 0};
     long long ms = WaitMilliseconds(deadline, INT_MAX);
     if (sliced && (ms < 0 || ms > kStopLookMs)) ms = kStopLookMs;
+    // With no descriptor and no stop's descriptor, poll waits for the deadline alone: nothing
+    // else can end it (a token that can never stop, or a sliced stop the OS gave no object).
     const int ready = poll(fds, count, static_cast<int>(ms));
     if (ready < 0) {
       if (errno == EINTR) continue;

@@ -23,6 +23,8 @@ WaitOutcome WaitUntilSignalled(WaitHandle handle, const Deadline& deadline, cons
     long long ms = WaitMilliseconds(deadline, kLongestWaitMs);
     if (sliced && (ms < 0 || ms > kStopLookMs)) ms = kStopLookMs;
     const DWORD timeout = ms < 0 ? INFINITE : static_cast<DWORD>(ms);
+    // With no handle and no stop event there is nothing to wait on but the deadline itself
+    // (a token that can never stop, or a sliced stop whose event the OS refused).
     const DWORD result = count == 0 ? (Sleep(timeout), WAIT_TIMEOUT)
                                     : WaitForMultipleObjects(count, handles, FALSE, timeout);
     if (result == WAIT_FAILED) return WaitOutcome::kFailed;

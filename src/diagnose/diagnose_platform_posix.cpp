@@ -1,6 +1,5 @@
 // The Linux facts: systemctl and /proc.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -17,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/folder_posix.h"
 #include "diagnose/diagnose_platform.h"
 
 extern char** environ;
@@ -30,21 +30,6 @@ namespace {
 constexpr char kUnitName[] = "morvanix-agent";
 constexpr int kSystemctlBoundMs = 5000;
 constexpr std::size_t kMaxCommandOutput = 256;
-
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
-  closedir(dir);
-  return names;
-}
-
-std::string LinkText(const std::string& path) {
-  char target[4096];
-  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
 
 std::string ReadSmallFile(const std::string& path) {
   std::ifstream in(path);
@@ -111,7 +96,7 @@ bool RunSystemctl(std::string& answer) {
 void WaitForKeyIfOwnConsole() {}
 
 std::string OwnExecutablePath() {
-  return LinkText("/proc/self/exe");
+  return LinkTarget("/proc/self/exe");
 }
 
 CheckLine AgentServiceCheck() {
@@ -136,11 +121,11 @@ CheckLine LoopbackPortCheck(int port) {
   if (inodes.empty()) {
     return {Verdict::kNote, where + ": free (nothing listens there: the agent is not running)"};
   }
-  for (const std::string& pid : Entries("/proc")) {
+  for (const std::string& pid : FolderEntries("/proc")) {
     if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit)) continue;
     const std::string fdFolder = "/proc/" + pid + "/fd";
-    for (const std::string& fd : Entries(fdFolder)) {
-      const std::uint64_t inode = SocketInode(LinkText(fdFolder + "/" + fd));
+    for (const std::string& fd : FolderEntries(fdFolder)) {
+      const std::uint64_t inode = SocketInode(LinkTarget(fdFolder + "/" + fd));
       if (inode == 0 || std::find(inodes.begin(), inodes.end(), inode) == inodes.end()) continue;
       std::string name = ReadSmallFile("/proc/" + pid + "/comm");
       name = name.substr(0, name.find('\n'));

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace morvanix {
+
+// The names in a folder ("." and ".." included), none when it cannot be read.
+std::vector<std::string> FolderEntries(const std::string& folder);
+// Where a symbolic link points; empty when path is no link or cannot be read.
+std::string LinkTarget(const std::string& path);
+
+}  // namespace morvanix
