@@ -208,7 +208,7 @@ bool PreviousCheck() {
 bool CurrentCheck() {
   SerialPort adapterPort;
   std::atomic<bool> connected{false};
-  return DiscoverAdapter(&adapterPort, &connected).has_value() && connected.load();
+  return DiscoverAdapter(&adapterPort, &connected, StopToken{}).has_value() && connected.load();
 }
 
 // An agent check with the adapter on COM3 (COM1 and COM2 absent), against the reset delay.
@@ -252,7 +252,8 @@ void BM_ScanFindingNothing(benchmark::State& state) {
   SerialPort adapterPort;
   std::atomic<bool> connected{false};
   for (auto _ : state) {
-    if (DiscoverAdapter(&adapterPort, &connected)) state.SkipWithError("adapter found");
+    if (DiscoverAdapter(&adapterPort, &connected, StopToken{}))
+      state.SkipWithError("adapter found");
   }
   state.counters["expected_ms"] = 4000 + 4 * 1200;
 }

@@ -36,10 +36,10 @@ std::string ComDeviceName(int n) {
   return "\\\\.\\COM" + std::to_string(n);
 }
 
-PortProbe ProbeCandidate(const std::string& portName) {
-  if (!IsTcpLinkName(portName)) return ProbePort(portName);
+PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop) {
+  if (!IsTcpLinkName(portName)) return ProbePort(portName, stop);
   SerialPort probe;
-  return detail::ProbeAt(probe, portName, kProbeBaudRate, detail::ResetWait::kFull);
+  return detail::ProbeAt(probe, portName, kProbeBaudRate, detail::ResetWait::kFull, stop);
 }
 
 }  // namespace morvanix

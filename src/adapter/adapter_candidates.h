@@ -30,6 +30,6 @@ std::string ComDeviceName(int n);
 
 // One candidate probed as the scan does: a serial device at 38400 baud, then at the other
 // rates; a TCP adapter ("tcp://HOST:PORT") once, rates meaning nothing there.
-PortProbe ProbeCandidate(const std::string& portName);
+PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop);
 
 }  // namespace morvanix

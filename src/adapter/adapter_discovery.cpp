@@ -20,40 +20,43 @@ struct Found {
   PortProbe probe;
 };
 
-std::optional<Found> ScanComPorts() {
+std::optional<Found> ScanComPorts(const StopToken& stop) {
   SerialPort probePort;
   PortProbe probe;
   std::vector<int> opened;  // devices worth another rate
   for (int n : ScanPortNumbers(ListSerialPorts())) {
-    probe =
-        detail::ProbeAt(probePort, ComDeviceName(n), kAdapterBaudRate, detail::ResetWait::kFull);
+    if (stop.StopRequested()) return std::nullopt;
+    probe = detail::ProbeAt(probePort, ComDeviceName(n), kAdapterBaudRate, detail::ResetWait::kFull,
+                            stop);
     if (probe.verdict == ProbeVerdict::kAdapter)
       return Found{ComDeviceName(n), "COM" + std::to_string(n), probe};
     if (Opened(probe)) opened.push_back(n);
   }
   // Other rates only when the agent's own rate found nothing, so a usual scan costs no more.
   for (int n : opened) {
-    probe = detail::ProbeOtherRates(probePort, ComDeviceName(n));
+    if (stop.StopRequested()) return std::nullopt;
+    probe = detail::ProbeOtherRates(probePort, ComDeviceName(n), stop);
     if (probe.verdict == ProbeVerdict::kAdapter)
       return Found{ComDeviceName(n), "COM" + std::to_string(n), probe};
   }
   return std::nullopt;
 }
 
-std::optional<Found> Probe(const std::string& portName, const std::string& shownAs) {
-  PortProbe probe = ProbeCandidate(portName);
+std::optional<Found> Probe(const std::string& portName, const std::string& shownAs,
+                           const StopToken& stop) {
+  PortProbe probe = ProbeCandidate(portName, stop);
   if (probe.verdict != ProbeVerdict::kAdapter) return std::nullopt;
   return Found{portName, shownAs, probe};
 }
 
-std::optional<Found> Search(const std::optional<NamedAdapter>& named) {
+std::optional<Found> Search(const std::optional<NamedAdapter>& named, const StopToken& stop) {
   if (named) {
-    if (auto found = Probe(named->portName, named->given)) return found;
+    if (auto found = Probe(named->portName, named->given, stop)) return found;
   }
-  if (auto found = ScanComPorts()) return found;
+  if (auto found = ScanComPorts(stop)) return found;
   // Nothing is sent to the network unless the computer has joined an adapter's access point.
-  if (OnWifiAdapterNetwork(LocalIpv4Addresses())) {
-    return Probe(kWifiAdapterLink, kWifiAdapterAddress);
+  if (!stop.StopRequested() && OnWifiAdapterNetwork(LocalIpv4Addresses())) {
+    return Probe(kWifiAdapterLink, kWifiAdapterAddress, stop);
   }
   return std::nullopt;
 }
@@ -62,11 +65,12 @@ std::optional<Found> Search(const std::optional<NamedAdapter>& named) {
 
 std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
                                            std::atomic<bool>* adapterConnected,
+                                           const StopToken& stop,
                                            const std::optional<NamedAdapter>& named) {
   if (adapterPort != nullptr && adapterPort->IsOpen()) adapterPort->Close();
   if (adapterConnected != nullptr) adapterConnected->store(false);
 
-  const std::optional<Found> found = Search(named);
+  const std::optional<Found> found = Search(named, stop);
   if (!found) return std::nullopt;
 
   if (adapterPort != nullptr) {

@@ -6,6 +6,7 @@
 
 #include "adapter/adapter_name.h"
 #include "adapter/serial_port.h"
+#include "base/stop_token.h"
 
 namespace morvanix {
 
@@ -22,9 +23,11 @@ namespace morvanix {
 // adapterPort is closed first and reopened on the device (at the rate) that answered;
 // adapterConnected is false from the start and true only when that reopen succeeded. Returns
 // the identification text, also when the reopen failed, or nothing when no device answered;
-// reporting it is the caller's business.
+// reporting it is the caller's business. A stop ends the search at once, with nothing found
+// unless a device had answered already.
 std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
                                            std::atomic<bool>* adapterConnected,
+                                           const StopToken& stop,
                                            const std::optional<NamedAdapter>& named = std::nullopt);
 
 }  // namespace morvanix

@@ -22,11 +22,11 @@ constexpr CollectLimits kShortProbeLimits{std::chrono::milliseconds(1200),
 constexpr const char* kResetCommand = "ATZ\r";
 constexpr std::string_view kResetEcho = "ATZ";
 
-void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, std::string& answer,
-                     CollectReport& report) {
+void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, const StopToken& stop,
+                     std::string& answer, CollectReport& report) {
   report = {};
   probe.Write(kResetCommand);
-  answer = CollectAnswer(probe, limits, {}, &report);
+  answer = CollectAnswer(probe, limits, stop, &report);
 }
 
 bool BeginsWithEcho(const std::string& answer) {
@@ -38,7 +38,7 @@ bool BeginsWithEcho(const std::string& answer) {
 namespace detail {
 
 PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
-                  ResetWait wait) {
+                  ResetWait wait, const StopToken& stop) {
   PortProbe result;
   result.baudRate = baudRate;
   probe.SetPortName(deviceName);
@@ -58,9 +58,9 @@ PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t
   DrainInput(probe, kMaxDrainBytes);
   std::string answer;
   CollectReport report;
-  ResetAndCollect(probe, limits, answer, report);
-  if (!BeginsWithEcho(answer) && report.promptSeen) {
-    ResetAndCollect(probe, limits, answer, report);
+  ResetAndCollect(probe, limits, stop, answer, report);
+  if (!BeginsWithEcho(answer) && report.promptSeen && !stop.StopRequested()) {
+    ResetAndCollect(probe, limits, stop, answer, report);
   }
   probe.Close();
   result.answer = report.raw;
@@ -73,10 +73,11 @@ PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t
   return result;
 }
 
-PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName) {
+PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName, const StopToken& stop) {
   PortProbe result;
   for (std::int32_t rate : kOtherProbeRates) {
-    result = ProbeAt(probe, deviceName, rate, ResetWait::kShort);
+    if (stop.StopRequested()) break;
+    result = ProbeAt(probe, deviceName, rate, ResetWait::kShort, stop);
     if (result.verdict == ProbeVerdict::kAdapter || !Opened(result)) break;
   }
   return result;
@@ -84,11 +85,12 @@ PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName) {
 
 }  // namespace detail
 
-PortProbe ProbePort(const std::string& deviceName) {
+PortProbe ProbePort(const std::string& deviceName, const StopToken& stop) {
   SerialPort probe;
-  PortProbe result = detail::ProbeAt(probe, deviceName, kAdapterBaudRate, detail::ResetWait::kFull);
-  if (!Opened(result)) return result;
-  PortProbe other = detail::ProbeOtherRates(probe, deviceName);
+  PortProbe result =
+      detail::ProbeAt(probe, deviceName, kAdapterBaudRate, detail::ResetWait::kFull, stop);
+  if (!Opened(result) || stop.StopRequested()) return result;
+  PortProbe other = detail::ProbeOtherRates(probe, deviceName, stop);
   // Nothing better at another rate: the answer at the agent's own rate is the one to show.
   return other.verdict == ProbeVerdict::kAdapter ? other : result;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "adapter/serial_port.h"
+#include "base/stop_token.h"
 
 namespace morvanix {
 
@@ -19,8 +20,9 @@ struct PortProbe {
 
 // Opens deviceName ("\\.\COM3" or a path), probes it as the agent's scan does, closes it:
 // the reset command at 38400 baud, then, when that found no adapter on a device that
-// opened, at the other rates of kOtherProbeRates in turn.
-PortProbe ProbePort(const std::string& deviceName);
+// opened, at the other rates of kOtherProbeRates in turn. A stop ends the waits at once; the
+// probe then reports what it had seen.
+PortProbe ProbePort(const std::string& deviceName, const StopToken& stop);
 
 // The rates tried after 38400, in order (common adapter settings first).
 inline constexpr std::int32_t kOtherProbeRates[] = {115200, 9600, 57600, 19200};
@@ -41,11 +43,11 @@ enum class ResetWait { kFull, kShort };
 // answer that ends with the prompt without the echo gets a second reset command: an adapter
 // whose echo another program left off answers the first one unechoed.
 PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
-                  ResetWait wait);
+                  ResetWait wait, const StopToken& stop);
 
 // The other rates on a device that opened but gave no adapter at 38400; the last probe when
 // none answered.
-PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName);
+PortProbe ProbeOtherRates(SerialPort& probe, const std::string& deviceName, const StopToken& stop);
 
 }  // namespace detail
 

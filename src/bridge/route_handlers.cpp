@@ -61,7 +61,7 @@ void HandleAgentCheck(const httplib::Request& request, httplib::Response& respon
   {
     std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
     discovered = DiscoverAdapter(&bridgeState.adapterPort, &bridgeState.adapterConnected,
-                                 bridgeState.namedAdapter);
+                                 bridgeState.httpServer.Token(), bridgeState.namedAdapter);
   }
   // Posted after the lock is released: a remote server that is slow to take the report
   // must not hold up the requests waiting for the adapter.

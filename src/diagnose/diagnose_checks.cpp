@@ -10,6 +10,7 @@
 #include "adapter/adapter_candidates.h"
 #include "adapter/local_ipv4.h"
 #include "base/log_path.h"
+#include "base/stop_token.h"
 #include "remote/remote_endpoint.h"
 #if defined(MORVANIX_REMOTE_TLS)
 #include "remote/tls_session.h"
@@ -18,6 +19,9 @@
 namespace morvanix {
 
 namespace {
+
+// A terminal program: Ctrl-C ends the whole process, so its probes wait for no stop.
+const StopToken kNoStop;
 
 constexpr int kLoopbackPort = 8070;
 constexpr auto kConnectBound = std::chrono::seconds(10);
@@ -162,7 +166,7 @@ void CheckNamedAdapter(std::ostream& out, Findings& findings) {
     }
     return;
   }
-  const PortProbe probe = ProbeCandidate(named->portName);
+  const PortProbe probe = ProbeCandidate(named->portName, kNoStop);
   Emit(out, NamedAdapterLine(*named, probe));
   if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
     findings.adapterAt = named->given;
@@ -183,7 +187,7 @@ void CheckSerial(std::ostream& out, Findings& findings) {
   }
   Emit(out, {Verdict::kNote, "serial devices from " + source + ": " + list});
   for (const ListedSerialPort& p : ports) {
-    const PortProbe probe = ProbePort(ComDeviceName(p.number));
+    const PortProbe probe = ProbePort(ComDeviceName(p.number), kNoStop);
     Emit(out, SerialProbeLine(p, probe));
     if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
       findings.adapterAt = "COM" + std::to_string(p.number);
@@ -199,7 +203,7 @@ void CheckWifi(std::ostream& out, Findings& findings) {
   const std::vector<std::uint32_t> addresses = LocalIpv4Addresses();
   Emit(out, WifiNetworkLine(addresses));
   if (!OnWifiAdapterNetwork(addresses)) return;
-  const PortProbe probe = ProbeCandidate(kWifiAdapterLink);
+  const PortProbe probe = ProbeCandidate(kWifiAdapterLink, kNoStop);
   Emit(out, WifiAdapterLine(probe));
   if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
     findings.adapterAt = kWifiAdapterAddress;

@@ -56,14 +56,17 @@ class PosixServiceHost final : public ServiceHost {
   std::atomic<std::uint32_t> reportedState_{0};
   // The exit code of the last STOPPED report: the process ends with a failure after it.
   std::atomic<std::uint32_t> stoppedExitCode_{0};
+  // The dispatcher's thread while it runs, woken by each status report.
+  std::atomic<bool> dispatching_{false};
+  std::atomic<pthread_t> dispatcher_{};
 };
 
 std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
                                                 ServiceMainFunction serviceMain) {
   // Blocked before any thread exists, so every thread inherits the mask and the signals
-  // wait for sigtimedwait below instead of ending the process.
-  // SIGUSR1 only wakes this thread when the service has ended by itself, so that it never
-  // has to look at the clock while the service runs.
+  // wait for sigwaitinfo below instead of ending the process.
+  // SIGUSR1 wakes this thread when the service reports a status (a stop held back may be
+  // due) and when it has ended by itself, so that it never has to look at the clock.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
@@ -72,6 +75,8 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   stoppedExitCode_.store(0);
   const pthread_t dispatcher = pthread_self();
+  dispatcher_.store(dispatcher);
+  dispatching_.store(true);
   // A peer or a journal that went away must fail the write, not end the process.
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -87,17 +92,16 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
       pthread_kill(dispatcher, SIGUSR1);
     });
   } catch (const std::system_error& error) {
+    dispatching_.store(false);
     return static_cast<std::uint32_t>(error.code().value());
   }
 
   // Like the service control manager, hold a stop back while the service is starting and
-  // deliver it once the service reports RUNNING; one that comes later than that is dropped.
+  // deliver it once the service reports RUNNING (that report wakes this loop); one that comes
+  // later than that is dropped.
   bool stopWanted = false;
   while (!serviceEnded.load()) {
-    // A stop held back is looked at again every 50 ms; otherwise only a signal wakes.
-    const timespec tick{0, 50 * 1000 * 1000};
-    const int signal = stopWanted ? sigtimedwait(&stopSignals, nullptr, &tick)
-                                  : sigwaitinfo(&stopSignals, nullptr);
+    const int signal = sigwaitinfo(&stopSignals, nullptr);
     if (signal == SIGTERM || signal == SIGINT) stopWanted = true;
     if (!stopWanted) continue;
     const std::uint32_t state = reportedState_.load();
@@ -107,6 +111,7 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
     if (state == kServiceRunning && handler != nullptr) handler(kServiceControlStop);
   }
   serviceThread.join();
+  dispatching_.store(false);
   // The wake-up may still be pending if the loop saw the end first; a later dispatcher on
   // this thread must not take it for its own.
   sigset_t wake;
@@ -128,6 +133,8 @@ ServiceStatusHandle PosixServiceHost::RegisterControlHandler(const char*,
 bool PosixServiceHost::ReportStatus(ServiceStatusHandle, const ServiceStatus& status) {
   reportedState_.store(status.dwCurrentState);
   if (status.dwCurrentState == kServiceStopped) stoppedExitCode_.store(status.dwWin32ExitCode);
+  // Stays pending until taken, so a stop held back is never left waiting.
+  if (dispatching_.load()) pthread_kill(dispatcher_.load(), SIGUSR1);
   char line[160];
   std::snprintf(line, sizeof line,
                 "morvanix: service status %s (type 0x%x, controls %u, exit code %u, check "

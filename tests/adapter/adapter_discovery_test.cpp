@@ -8,9 +8,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adapter/serial_port.h"
+#include "base/stop_token.h"
 #include "fake_serial_backend.h"
 #include "pty_pair.h"
 #include "sim_ports.h"
@@ -46,7 +48,8 @@ TEST_P(DiscoveryTest, FindsTheFirstAdapterAndReportsIt) {
   ASSERT_EQ(adapterPort.Open(), 0);
   std::atomic<bool> connected{true};
 
-  const std::optional<std::string> discovered = DiscoverAdapter(&adapterPort, &connected);
+  const std::optional<std::string> discovered =
+      DiscoverAdapter(&adapterPort, &connected, StopToken{});
 
   if (c.foundOn == 0) {
     EXPECT_FALSE(connected.load());
@@ -110,13 +113,40 @@ TEST(Discovery, FindReturnedEvenWhenTheSharedPortFailsToOpen) {
   SerialPort adapterPort(FakeMaker(record, 1));  // its device never opens
   std::atomic<bool> connected{true};
 
-  const std::optional<std::string> discovered = DiscoverAdapter(&adapterPort, &connected);
+  const std::optional<std::string> discovered =
+      DiscoverAdapter(&adapterPort, &connected, StopToken{});
 
   EXPECT_FALSE(connected.load());
   EXPECT_FALSE(adapterPort.IsOpen());
   EXPECT_EQ(record.openedName, "\\\\.\\COM7");
   EXPECT_EQ(record.line.baudRate, 38400);
   EXPECT_EQ(discovered, "ELM327 v1.5 on COM7");
+}
+
+// A service stop must not wait for the scan: here a silent device would hold it 4 s before
+// the adapter behind it is found.
+TEST(Discovery, AStopEndsTheScanAtOnce) {
+  SimulatedComPorts ports;
+  ASSERT_NE(ports.Add(1, AdapterProfile::kSilent), nullptr);
+  ASSERT_NE(ports.Add(2, AdapterProfile::kElm), nullptr);
+  SerialPort adapterPort;
+  std::atomic<bool> connected{true};
+  StopSource stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop.RequestStop();
+  });
+
+  const auto started = std::chrono::steady_clock::now();
+  const std::optional<std::string> discovered =
+      DiscoverAdapter(&adapterPort, &connected, stop.Token());
+  const auto took = std::chrono::steady_clock::now() - started;
+  stopper.join();
+
+  EXPECT_EQ(discovered, std::nullopt);
+  EXPECT_FALSE(connected.load());
+  EXPECT_FALSE(adapterPort.IsOpen());
+  EXPECT_LT(took, std::chrono::seconds(2));
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ TEST_P(ProbeTest, VerdictOfOneDevice) {
   for (const auto& reply : c.replies) record.replies.push_back(reply);
   SerialPort port(FakeMaker(record, c.openCode));
 
-  const PortProbe probe = detail::ProbeAt(port, "\\\\.\\COM5", 9600, detail::ResetWait::kShort);
+  const PortProbe probe =
+      detail::ProbeAt(port, "\\\\.\\COM5", 9600, detail::ResetWait::kShort, StopToken{});
 
   EXPECT_EQ(probe.verdict, c.verdict);
   EXPECT_EQ(record.writes.size(), c.resets);

@@ -211,7 +211,7 @@ TEST(WindowsComPortDiscovery, ScanFindsTheSimulatorAndReopensTheSharedPortThere)
 
   SerialPort shared;
   std::atomic<bool> connected{true};
-  EXPECT_EQ(DiscoverAdapter(&shared, &connected), "ELM327 v1.5 on COM" + number);
+  EXPECT_EQ(DiscoverAdapter(&shared, &connected, StopToken{}), "ELM327 v1.5 on COM" + number);
   EXPECT_TRUE(connected.load());
   EXPECT_TRUE(shared.IsOpen());
   EXPECT_EQ(shared.GetPortName(), "\\\\.\\COM" + number);
