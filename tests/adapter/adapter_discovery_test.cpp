@@ -8,7 +8,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "adapter/serial_port.h"
@@ -16,6 +15,7 @@
 #include "fake_serial_backend.h"
 #include "pty_pair.h"
 #include "sim_ports.h"
+#include "stop_later.h"
 
 using namespace morvanix;
 
@@ -132,16 +132,12 @@ TEST(Discovery, AStopEndsTheScanAtOnce) {
   SerialPort adapterPort;
   std::atomic<bool> connected{true};
   StopSource stop;
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    stop.RequestStop();
-  });
+  StopLater stopper(stop, std::chrono::milliseconds(300));
 
   const auto started = std::chrono::steady_clock::now();
   const std::optional<std::string> discovered =
       DiscoverAdapter(&adapterPort, &connected, stop.Token());
   const auto took = std::chrono::steady_clock::now() - started;
-  stopper.join();
 
   EXPECT_EQ(discovered, std::nullopt);
   EXPECT_FALSE(connected.load());

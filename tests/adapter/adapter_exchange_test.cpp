@@ -10,6 +10,7 @@
 
 #include "adapter/serial_port.h"
 #include "sim_ports.h"
+#include "stop_later.h"
 
 using namespace morvanix;
 
@@ -124,14 +125,10 @@ TEST(ExchangeEdges, StopEndsTheExchangeAtOnce) {
   SerialPort port("\\\\.\\COM3", 38400, 8, 'N', 1.0f);
   ASSERT_EQ(port.Open(), 0);
   StopSource stop;
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    stop.RequestStop();
-  });
+  StopLater stopper(stop, std::chrono::milliseconds(50));
   const auto start = Clock::now();
   EXPECT_EQ(ExchangeCommand("0100", &port, stop.Token()), "");
   const auto took = Clock::now() - start;
-  stopper.join();
   EXPECT_GE(took, std::chrono::milliseconds(45));
   EXPECT_LT(took, std::chrono::milliseconds(150));
   EXPECT_TRUE(port.IsOpen());

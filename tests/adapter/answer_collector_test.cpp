@@ -5,12 +5,12 @@
 #include <chrono>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "adapter/adapter_exchange.h"
 #include "adapter/serial_port.h"
 #include "fake_serial_backend.h"
+#include "stop_later.h"
 
 using namespace morvanix;
 
@@ -143,17 +143,11 @@ TEST(CollectBounds, EndsAtTheFirstBoundOrTheStop) {
     port.Write("x");
     StopSource stop;
     if (c.stop == Stop::kBefore) stop.RequestStop();
-    std::thread stopper([&] {
-      if (c.stop == Stop::kDuring) {
-        std::this_thread::sleep_for(milliseconds(40));
-        stop.RequestStop();
-      }
-    });
+    StopLater stopper(stop, milliseconds(40), c.stop == Stop::kDuring);
     const auto start = std::chrono::steady_clock::now();
     CollectReport report;
     const std::string answer = CollectAnswer(port, c.limits, stop.Token(), &report);
     const auto took = std::chrono::steady_clock::now() - start;
-    stopper.join();
     EXPECT_EQ(answer.size(), c.answerBytes) << c.label;
     EXPECT_FALSE(report.promptSeen) << c.label;
     EXPECT_GE(took, c.atLeast) << c.label;

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <deque>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "base/wait.h"
+#include "stop_later.h"
 
 using namespace morvanix;
 using std::chrono::milliseconds;
@@ -224,16 +224,11 @@ TEST(OverlappedSerialIo, ReadReturnsWhatIsThereOnTheFirstByteTheDeadlineOrTheSto
     if (c.before == Before::kStartRefused) comm.failStartWith = comm_error::kBadCommand;
     if (c.arriveAfterMs >= 0) comm.Arrive(milliseconds(c.arriveAfterMs), answer);
     StopSource stop;
-    std::thread stopper([&] {
-      if (c.before != Before::kStop) return;
-      std::this_thread::sleep_for(milliseconds(40));
-      stop.RequestStop();
-    });
+    StopLater stopper(stop, milliseconds(40), c.before == Before::kStop);
     const auto start = SteadyClock::now();
     const std::string got =
         ReadSome(io, c.n, Deadline::After(milliseconds(c.deadlineMs)), stop.Token());
     const auto took = SteadyClock::now() - start;
-    stopper.join();
     EXPECT_EQ(got, c.got) << c.label;
     EXPECT_EQ(comm.readsStarted, c.reads) << c.label;
     EXPECT_EQ(io.Lost(), c.lost) << c.label;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/socket_calls.h"
+#include "stop_later.h"
 
 using namespace morvanix;
 using namespace std::chrono_literals;
@@ -89,18 +90,12 @@ TEST(SocketCalls, ConnectTcpRows) {
     Listener listener(row.peer);
     ASSERT_GT(listener.Port(), 0);
     StopSource stop;
-    std::thread stopper([&] {
-      if (row.stopAfter300ms) {
-        std::this_thread::sleep_for(300ms);
-        stop.RequestStop();
-      }
-    });
+    StopLater stopper(stop, 300ms, row.stopAfter300ms);
     const auto started = std::chrono::steady_clock::now();
     TcpConnectReport report;
     ScopedSocket sock(ConnectTcp(row.peer == Peer::kUnknownHost ? "host.invalid" : "127.0.0.1",
                                  listener.Port(), Deadline::After(1s), stop.Token(), &report));
     const auto took = std::chrono::steady_clock::now() - started;
-    stopper.join();
     EXPECT_EQ(sock.Get() != kNoSocket, row.connects);
     EXPECT_LT(took, row.stopAfter300ms ? 900ms : 1900ms);
     if (row.said != nullptr) {

@@ -1,4 +1,5 @@
 #include "base/wait.h"
+#include "stop_later.h"
 
 #include <gtest/gtest.h>
 
@@ -100,14 +101,10 @@ TEST(Wait, EndsOnTheFirstOfItsEventItsDeadlineAndTheStop) {
 TEST(Wait, WaitUntilTellsTheDeadlineFromTheStop) {
   StopSource stop;
   EXPECT_TRUE(WaitUntil(Deadline::After(milliseconds(20)), stop.Token()));
-  std::thread later([&] {
-    std::this_thread::sleep_for(milliseconds(30));
-    stop.RequestStop();
-  });
+  StopLater later(stop, milliseconds(30));
   const auto started = SteadyClock::now();
   EXPECT_FALSE(WaitUntil(Deadline::Never(), stop.Token()));
   EXPECT_LT(SteadyClock::now() - started, milliseconds(2000));
-  later.join();
 }
 
 TEST(StopSource, ResetLeavesEarlierTokensStoppedAndGivesFreshOnes) {

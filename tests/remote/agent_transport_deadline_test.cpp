@@ -7,11 +7,11 @@
 #include <future>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "post_target.h"
 #include "remote/agent_transport.h"
 #include "remote/remote_endpoint.h"
+#include "stop_later.h"
 #include "stuck_server.h"
 
 using namespace morvanix;
@@ -67,12 +67,8 @@ TEST(AgentTransportDeadline, AStopEndsAPostWithinASecond) {
     PostTarget target(server.Port());
     RemoteEndpoint remote = target.Endpoint();
     remote.stop = stop.Token();
-    std::thread stopper([&stop] {
-      std::this_thread::sleep_for(300ms);
-      stop.RequestStop();
-    });
+    StopLater stopper(stop, 300ms);
     const auto took = TimedPost(remote, std::string(c.bodyBytes, '7'), 30s, 1300ms);
-    stopper.join();
     EXPECT_TRUE(took) << "a post went on more than a second after a stop";
   }
 }

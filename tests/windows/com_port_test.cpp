@@ -15,6 +15,7 @@
 #include "adapter/adapter_discovery.h"
 #include "adapter/adapter_exchange.h"
 #include "adapter/serial_port.h"
+#include "stop_later.h"
 
 using namespace morvanix;
 
@@ -112,14 +113,12 @@ TEST_F(WindowsComPort, IdleReadEndsAtItsDeadlineOrTheStop) {
     EXPECT_LT(ProcessCpuTime() - cpuBefore, milliseconds(200)) << waitMs;
   }
   StopSource stop;
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(milliseconds(50));
-    stop.RequestStop();
-  });
-  const auto started = Clock::now();
-  EXPECT_EQ(ReadSome(Deadline::Never(), stop.Token()), "");
-  EXPECT_LT(Clock::now() - started, milliseconds(1000));
-  stopper.join();
+  {
+    StopLater stopper(stop, milliseconds(50));
+    const auto started = Clock::now();
+    EXPECT_EQ(ReadSome(Deadline::Never(), stop.Token()), "");
+    EXPECT_LT(Clock::now() - started, milliseconds(1000));
+  }
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ELM327 v1.5");
 }
 
