@@ -336,12 +336,13 @@ bool AdapterSimulator::InputPending() const {
 }
 
 void AdapterSimulator::Vanish() {
+  // Noted before the close: a host that sees the hang-up must also see the flag.
+  vanished.store(true);
   packet.clear();
   ::close(master);
   ::close(slaveHold);
   master = -1;
   slaveHold = -1;
-  vanished.store(true);
   Changed();
 }
 

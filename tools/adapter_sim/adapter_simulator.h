@@ -54,7 +54,7 @@ class AdapterSimulator {
   std::uint64_t CommandsReceived() const { return commands.load(); }
   // Commands whose first byte arrived before the prompt of the previous one was sent.
   std::uint64_t InterleavedCommands() const { return interleaved.load(); }
-  // True once the vanish or unplug profile has closed its terminal.
+  // True once the vanish or unplug profile closes its terminal (set before the close).
   bool Vanished() const { return vanished.load(); }
 
   // How the adapter spent its time: busy from the first byte of a command to its prompt,
