@@ -18,6 +18,7 @@
 #include "json/json_value.h"
 #include "remote/agent_messages.h"
 #include "remote/agent_transport.h"
+#include "remote/connection_keeper.h"
 #include "remote_stub.h"
 
 using namespace morvanix;
@@ -87,7 +88,9 @@ void RawHttpExchange(benchmark::State& state) {
 
 void PostToBareServer(benchmark::State& state) {
   BareServer server;
-  const RemoteEndpoint remote{"127.0.0.1", server.port()};
+  ConnectionKeeper keeper;
+  RemoteEndpoint remote{"127.0.0.1", server.port()};
+  remote.keeper = &keeper;
   const std::string encoded = EncodeDecimalBytes(TypicalResponseMessage());
   for (auto _ : state) {
     if (PostAgentMessage(remote, encoded) != "OK") state.SkipWithError("post failed");
@@ -101,7 +104,9 @@ void SendResponseToStub(benchmark::State& state) {
   options.maxMessages = 1000;
   morvanix::stub::RemoteStub stub(options);
   const int port = stub.Start("127.0.0.1", 0);
-  const RemoteEndpoint remote{"127.0.0.1", port};
+  ConnectionKeeper keeper;
+  RemoteEndpoint remote{"127.0.0.1", port};
+  remote.keeper = &keeper;
   const std::string result = TypicalResult();
   for (auto _ : state) {
     if (SendResponse(remote, result, "ABC123") != "OK") state.SkipWithError("send failed");

@@ -56,10 +56,31 @@ std::ptrdiff_t ReceiveSome(SocketHandle sock, char* data, std::size_t size);
 // True when the last failed send or receive on this thread would only have had to wait.
 bool LastCallWouldBlock();
 
+// How a peer ended a connection, as a send or receive met it.
+enum class PeerEnd {
+  kNone,     // not ended by the peer (a wait, a local error), or not known
+  kOrderly,  // its end of stream came first: it closed the connection, any reset after that
+  kReset,    // a reset came without an end of stream before it
+};
+
+// What the last failed send or receive on this thread says of the peer's end. A receive
+// that returned 0 is kOrderly by itself and needs no look here.
+PeerEnd LastCallPeerEnd();
+
+// How an idle connection stands, looked at without waiting and without taking a byte.
+enum class IdleState {
+  kUsable,   // nothing arrived, nothing wrong
+  kEnded,    // the peer closed or reset it
+  kUnasked,  // bytes arrived that nobody asked for
+};
+IdleState LookAtIdleSocket(SocketHandle sock);
+
 // True when a connection that has been idle can carry another request: nothing to read
 // and no error on it. A peer's close (end of stream), a reset, or bytes nobody asked for
 // all say no. Never waits.
-bool IdleSocketUsable(SocketHandle sock);
+inline bool IdleSocketUsable(SocketHandle sock) {
+  return LookAtIdleSocket(sock) == IdleState::kUsable;
+}
 
 bool SetNonBlocking(SocketHandle sock);
 

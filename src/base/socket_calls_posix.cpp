@@ -30,10 +30,21 @@ bool LastCallWouldBlock() {
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
-bool IdleSocketUsable(SocketHandle sock) {
-  pollfd look{sock, POLLIN, 0};
-  const int ready = ::poll(&look, 1, 0);
-  return ready == 0;
+// A reset that comes after the peer's end of stream finds the socket half closed, and
+// Linux then reports it as EPIPE; one that comes alone is ECONNRESET. A receive still returns
+// the end of stream (0) first when it came before the reset.
+PeerEnd LastCallPeerEnd() {
+  if (errno == EPIPE) return PeerEnd::kOrderly;
+  if (errno == ECONNRESET) return PeerEnd::kReset;
+  return PeerEnd::kNone;
+}
+
+IdleState LookAtIdleSocket(SocketHandle sock) {
+  char byte = 0;
+  const ssize_t got = ::recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0) return IdleState::kUnasked;
+  if (got == 0) return IdleState::kEnded;
+  return LastCallWouldBlock() ? IdleState::kUsable : IdleState::kEnded;
 }
 
 bool SetNonBlocking(SocketHandle sock) {

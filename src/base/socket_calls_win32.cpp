@@ -71,8 +71,29 @@ bool LastCallWouldBlock() {
   return error == WSAEWOULDBLOCK || error == WSAEINTR;
 }
 
-bool IdleSocketUsable(SocketHandle sock) {
-  return !ReadyNow(sock, Readiness::kRead);
+// Windows reports a reset that overtook the peer's end of stream as a reset alone
+// (WSAECONNRESET on the next receive), so such an end cannot be told from a reset and counts
+// as one. WSAESHUTDOWN is how a send on a connection the peer closed and then reset is
+// reported where the socket layer is emulated over POSIX sockets (EPIPE there).
+PeerEnd LastCallPeerEnd() {
+  switch (WSAGetLastError()) {
+    case WSAESHUTDOWN:
+      return PeerEnd::kOrderly;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENETRESET:
+      return PeerEnd::kReset;
+    default:
+      return PeerEnd::kNone;
+  }
+}
+
+IdleState LookAtIdleSocket(SocketHandle sock) {
+  if (!ReadyNow(sock, Readiness::kRead)) return IdleState::kUsable;
+  char byte = 0;
+  const int got = recv(sock, &byte, 1, MSG_PEEK);
+  if (got > 0) return IdleState::kUnasked;
+  return IdleState::kEnded;
 }
 
 bool SetNonBlocking(SocketHandle sock) {

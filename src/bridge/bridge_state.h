@@ -9,6 +9,7 @@
 #include "adapter/serial_port.h"
 #include "base/service_types.h"
 #include "bridge/loopback_server.h"
+#include "remote/connection_keeper.h"
 #include "remote/remote_endpoint.h"
 
 namespace morvanix {
@@ -36,12 +37,16 @@ struct BridgeState {
   RemoteEndpoint remote = RemoteEndpointFromEnvironment();
   // The adapter the user named (MORVANIX_ADAPTER), tried first at every check; read once.
   std::optional<NamedAdapter> namedAdapter = NamedAdapterFromEnvironment();
+  // The connection to the remote server kept between posts, and what was learned of how
+  // that server ends connections.
+  ConnectionKeeper keeper;
 
   // The remote server with the process's current stop: a service stop ends the posts under
   // way, each failing as any failed post.
-  RemoteEndpoint Remote() const {
+  RemoteEndpoint Remote() {
     RemoteEndpoint withStop = remote;
     withStop.stop = httpServer.Token();
+    withStop.keeper = &keeper;
     return withStop;
   }
 };

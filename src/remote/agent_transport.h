@@ -18,9 +18,12 @@ std::string EncodeDecimalBytes(const std::string& text);
 // Posts encoded (unchanged) as the only form field and returns the reply body when the
 // server answered 200; every failure (no connection, time-out, broken exchange, other
 // status, reply larger than kMaxAgentReplyBytes, a status or header line longer than the
-// HTTP library's 8 KiB line limit) gives the empty text. Nothing retried, nothing logged,
-// never throws. The connection of the last post is used again while the server keeps it
-// open (an HTTP/1.1 connection, see ConnectionKeeper); any failure closes it.
+// HTTP library's 8 KiB line limit) gives the empty text. Nothing logged, never throws.
+// With remote.keeper, the connection of the last post is used again while the server keeps
+// it open (an HTTP/1.1 connection, see ConnectionKeeper); any failure closes it. A message
+// is sent again, once, on a new connection, only when the kept connection it went out on was
+// closed by the server before a byte of the reply came; it is never sent twice where the
+// server may have read it. Without a keeper, each post has a connection of its own.
 // The whole post, connection included, ends within kAgentTimeoutSeconds, and at once at
 // remote.stop.
 std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& encoded);

@@ -10,14 +10,15 @@ static_assert(std::string_view(CPPHTTPLIB_VERSION) == "0.18.7",
               "new version's ClientImpl::send_, Server::process_request and their members");
 
 PostClient::PostClient(const std::string& host, int port, const IoLimits& limits,
-                       std::unique_ptr<RemoteConnection> kept)
+                       std::unique_ptr<RemoteConnection> kept, bool keepAlive)
     : httplib::ClientImpl(host, port),
       host_(host),
       port_(port),
       limits_(limits),
-      connection_(std::move(kept)) {
-  // No "Connection: close" on the request: the connection may carry the next one.
-  set_keep_alive(true);
+      connection_(std::move(kept)),
+      reused_(connection_ != nullptr) {
+  // Without "Connection: close" on the request the connection may carry the next one.
+  set_keep_alive(keepAlive);
 }
 
 PostClient::~PostClient() {
@@ -40,13 +41,19 @@ bool PostClient::create_and_connect_socket(Socket& socket, httplib::Error& error
 bool PostClient::process_socket(const Socket&, std::function<bool(httplib::Stream&)> callback) {
   if (connection_ == nullptr) return false;
   TimedStream stream(connection_->Transport(), limits_);
-  return callback(stream);
+  const bool done = callback(stream);
+  replyBytes_ = stream.Received();
+  // The library may have closed the connection already (see shutdown_ssl).
+  if (connection_ != nullptr) ended_ = connection_->Transport().Ended();
+  return done;
 }
 
 void PostClient::shutdown_ssl(Socket&, bool) {
   // Its TLS session ends first (with a close_notify if the socket takes it at once); the
   // socket is the library's to close.
-  if (connection_ != nullptr) connection_->Lend();
+  if (connection_ == nullptr) return;
+  ended_ = connection_->Transport().Ended();
+  connection_->Lend();
   connection_.reset();
 }
 

@@ -23,13 +23,20 @@ namespace morvanix {
 // byte and wait in the kernel where no stop reaches them.
 class PostClient final : public httplib::ClientImpl {
  public:
+  // keepAlive false asks the server to close the connection after its reply.
   PostClient(const std::string& host, int port, const IoLimits& limits,
-             std::unique_ptr<RemoteConnection> kept);
+             std::unique_ptr<RemoteConnection> kept, bool keepAlive = true);
   ~PostClient() override;
 
   // After send: the connection, when the exchange went through and neither side asked to
   // close it; nullptr otherwise (the library has closed it).
   std::unique_ptr<RemoteConnection> TakeConnection();
+
+  // After a send that failed: whether it went over the kept connection handed in, how many
+  // reply bytes had arrived, and how the server had ended the connection.
+  bool Reused() const { return reused_; }
+  std::size_t ReplyBytes() const { return replyBytes_; }
+  PeerEnd Ended() const { return ended_; }
 
  private:
   bool create_and_connect_socket(Socket& socket, httplib::Error& error) override;
@@ -42,6 +49,9 @@ class PostClient final : public httplib::ClientImpl {
   int port_;
   const IoLimits& limits_;
   std::unique_ptr<RemoteConnection> connection_;
+  bool reused_;
+  std::size_t replyBytes_ = 0;
+  PeerEnd ended_ = PeerEnd::kNone;
 };
 
 // The library's server with its per-connection loop and listener kept by the agent.

@@ -40,11 +40,12 @@ ByteTransport& RemoteConnection::Transport() {
 #endif
 }
 
-bool RemoteConnection::IdleUsable() {
+IdleState RemoteConnection::LookIdle() {
 #ifdef MORVANIX_REMOTE_TLS
-  return tls_->IdleUsable();
+  return tls_->LookIdle();
 #else
-  return !plain_.HasBuffered() && IdleSocketUsable(sock_);
+  if (plain_.HasBuffered()) return IdleState::kUnasked;
+  return LookAtIdleSocket(sock_);
 #endif
 }
 

@@ -28,9 +28,15 @@ class RemoteConnection {
   int Port() const { return port_; }
   ByteTransport& Transport();
 
-  // Whether the connection, idle since its last reply, can carry another request: the server
-  // has not closed or reset it and has sent nothing unasked. Never waits.
-  bool IdleUsable();
+  SocketHandle Socket() const { return sock_; }
+
+  // How the connection, idle since its last reply, stands: usable for another request when
+  // the server has neither closed nor reset it and has sent nothing unasked. Never waits.
+  IdleState LookIdle();
+
+  // Marks the end of a reply: the connection is idle from now.
+  void MarkIdle() { idleSince_ = SteadyClock::now(); }
+  SteadyClock::duration IdleFor() const { return SteadyClock::now() - idleSince_; }
 
   // The socket, for a time in the hands of the HTTP library, which may close it: this
   // connection no longer closes it until TakeBack.
@@ -44,6 +50,7 @@ class RemoteConnection {
   int port_;
   SocketHandle sock_;
   bool owned_ = true;
+  SteadyClock::time_point idleSince_ = SteadyClock::now();
   PlainTransport plain_;
 #ifdef MORVANIX_REMOTE_TLS
   std::unique_ptr<TlsSession> tls_;

@@ -8,6 +8,8 @@
 
 namespace morvanix {
 
+class ConnectionKeeper;
+
 // Where the agent posts its messages. The host is fixed when the agent is built; the two
 // environment variables MORVANIX_REMOTE_HOST and MORVANIX_REMOTE_PORT override it for
 // tests, staging and the demo. Passed explicitly to the transport so that tests never
@@ -22,6 +24,8 @@ struct RemoteEndpoint {
   // The stop a post to this endpoint ends at (a service stop): it then fails as any failed
   // post. Callers hand the process's current token with each use.
   StopToken stop;
+  // Where the connection between posts is kept; none kept without one.
+  ConnectionKeeper* keeper = nullptr;
 };
 
 // The endpoint compiled into the agent (MORVANIX_REMOTE_HOST cache setting, port 80).

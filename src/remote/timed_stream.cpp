@@ -32,6 +32,8 @@ std::ptrdiff_t PlainTransport::Read(char* data, std::size_t size, const Deadline
     const std::ptrdiff_t got = MoveWithin(sock_, Readiness::kRead, deadline, stop, [&] {
       return ReceiveSome(sock_, buffer_.data(), buffer_.size());
     });
+    if (got == 0) NoteEnd(PeerEnd::kOrderly);
+    if (got < 0) NoteEnd(LastCallPeerEnd());
     if (got <= 0) return got;
     buffered_ = static_cast<std::size_t>(got);
     taken_ = 0;
@@ -46,12 +48,16 @@ std::ptrdiff_t PlainTransport::Write(const char* data, std::size_t size, const D
                                      const StopToken& stop) {
   // One send at most as large as a socket buffer takes at once: never a wait in the kernel.
   const std::size_t chunk = std::min<std::size_t>(size, 64 * 1024);
-  return MoveWithin(sock_, Readiness::kWrite, deadline, stop,
-                    [&] { return SendSome(sock_, data, chunk); });
+  const std::ptrdiff_t sent = MoveWithin(sock_, Readiness::kWrite, deadline, stop,
+                                         [&] { return SendSome(sock_, data, chunk); });
+  if (sent < 0) NoteEnd(LastCallPeerEnd());
+  return sent;
 }
 
 ssize_t TimedStream::read(char* ptr, size_t size) {
-  return transport_.Read(ptr, size, limits_.ReadBy(), limits_.stop);
+  const std::ptrdiff_t got = transport_.Read(ptr, size, limits_.ReadBy(), limits_.stop);
+  if (got > 0) received_ += static_cast<std::size_t>(got);
+  return got;
 }
 
 ssize_t TimedStream::write(const char* ptr, size_t size) {

@@ -40,6 +40,18 @@ class ByteTransport {
   virtual std::ptrdiff_t Write(const char* data, std::size_t size, const Deadline& deadline,
                                const StopToken& stop) = 0;
   virtual SocketHandle Socket() const = 0;
+
+  // How the peer ended the connection, as the first read or write that met its end saw it;
+  // kNone while it has not (a time-out or a stop is no end of the peer's).
+  PeerEnd Ended() const { return ended_; }
+
+ protected:
+  void NoteEnd(PeerEnd end) {
+    if (ended_ == PeerEnd::kNone) ended_ = end;
+  }
+
+ private:
+  PeerEnd ended_ = PeerEnd::kNone;
 };
 
 // A connected non-blocking socket as a transport. Reads are buffered, since the library reads
@@ -78,9 +90,13 @@ class TimedStream final : public httplib::Stream {
   void get_local_ip_and_port(std::string& ip, int& port) const override;
   socket_t socket() const override { return transport_.Socket(); }
 
+  // Bytes read through this stream so far.
+  std::size_t Received() const { return received_; }
+
  private:
   ByteTransport& transport_;
   const IoLimits& limits_;
+  std::size_t received_ = 0;
 };
 
 // Repeats a non-blocking step until it moves data (or ends the stream) or fails, waiting for

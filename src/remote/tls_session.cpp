@@ -153,16 +153,22 @@ std::string FailureReason(SSL* ssl) {
 }
 
 // One SSL call repeated until it succeeds or fails, waiting for the socket as it asks until
-// the deadline or the stop: its result, 0 at a clean end of stream, or -1.
+// the deadline or the stop: its result, 0 at a clean end of stream, or -1. *end tells how the
+// peer ended the connection when it did: close_notify or the end of the stream (taken as
+// clean, see SharedContext) are orderly; the socket's own error tells the rest.
 template <typename Call>
-int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline,
-            const StopToken& stop) {
+int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline, const StopToken& stop,
+            PeerEnd* end = nullptr) {
   for (;;) {
     ERR_clear_error();
     const int result = call();
     if (result > 0) return result;
     const int error = SSL_get_error(ssl, result);
-    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    if (error == SSL_ERROR_ZERO_RETURN) {
+      if (end != nullptr) *end = PeerEnd::kOrderly;
+      return 0;
+    }
+    if (error == SSL_ERROR_SYSCALL && end != nullptr) *end = LastCallPeerEnd();
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
     if (deadline.Passed() || stop.StopRequested()) return -1;
     const Readiness what = error == SSL_ERROR_WANT_WRITE ? Readiness::kWrite : Readiness::kRead;
@@ -229,29 +235,36 @@ bool TlsSession::Resumed() const {
   return SSL_session_reused(ssl_) == 1;
 }
 
-bool TlsSession::IdleUsable() {
-  if (IdleSocketUsable(sock_)) return true;
+IdleState TlsSession::LookIdle() {
+  const IdleState socket = LookAtIdleSocket(sock_);
+  if (socket != IdleState::kUnasked) return socket;
   // Something arrived: read it without waiting. Only records that carry no data (tickets)
-  // leave the session wanting more.
+  // leave the session wanting more; an alert or close_notify ends it.
   ERR_clear_error();
   char byte = 0;
   const int peeked = SSL_peek(ssl_, &byte, 1);
-  return peeked <= 0 && SSL_get_error(ssl_, peeked) == SSL_ERROR_WANT_READ &&
-         IdleSocketUsable(sock_);
+  if (peeked > 0) return IdleState::kUnasked;
+  if (SSL_get_error(ssl_, peeked) != SSL_ERROR_WANT_READ) return IdleState::kEnded;
+  return LookAtIdleSocket(sock_);
 }
 
 std::ptrdiff_t TlsSession::Read(char* data, std::size_t size, const Deadline& deadline,
                                 const StopToken& stop) {
   const int count = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
-  return Retried(
-      ssl_, sock_, [&] { return SSL_read(ssl_, data, count); }, deadline, stop);
+  PeerEnd end = PeerEnd::kNone;
+  const int got = Retried(
+      ssl_, sock_, [&] { return SSL_read(ssl_, data, count); }, deadline, stop, &end);
+  NoteEnd(end);
+  return got;
 }
 
 std::ptrdiff_t TlsSession::Write(const char* data, std::size_t size, const Deadline& deadline,
                                  const StopToken& stop) {
   const int count = static_cast<int>(std::min<std::size_t>(size, 64 * 1024));
+  PeerEnd end = PeerEnd::kNone;
   const int written = Retried(
-      ssl_, sock_, [&] { return SSL_write(ssl_, data, count); }, deadline, stop);
+      ssl_, sock_, [&] { return SSL_write(ssl_, data, count); }, deadline, stop, &end);
+  NoteEnd(end);
   return written == 0 ? -1 : written;
 }
 

@@ -35,10 +35,10 @@ class TlsSession final : public ByteTransport {
                        const StopToken& stop) override;
   SocketHandle Socket() const override { return sock_; }
 
-  // Whether the idle connection can carry another request: what arrived since the last reply
-  // may only be the server's session tickets, never an alert, data or the end of the stream.
+  // How the idle connection stands: usable when what arrived since the last reply was only
+  // the server's session tickets; ended at an alert, close_notify or the end of the stream.
   // Never waits.
-  bool IdleUsable();
+  IdleState LookIdle();
 
   // The protocol version agreed on ("TLSv1.3").
   std::string Version() const;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "remote/connection_keeper.h"
 #include "remote/remote_endpoint.h"
 
 #if defined(MORVANIX_REMOTE_TLS) && !defined(_WIN32)
@@ -40,8 +41,11 @@ class PostTarget {
   PostTarget(const PostTarget&) = delete;
   PostTarget& operator=(const PostTarget&) = delete;
 
+  // Posts to it keep their connection between them, as the agent's do.
   morvanix::RemoteEndpoint Endpoint() const {
-    return morvanix::RemoteEndpoint{host_, port_};
+    morvanix::RemoteEndpoint endpoint{host_, port_};
+    endpoint.keeper = keeper_.get();
+    return endpoint;
   }
   const std::string& Host() const {
     return host_;
@@ -61,6 +65,8 @@ class PostTarget {
  private:
   std::string host_ = "127.0.0.1";
   int port_;
+  std::unique_ptr<morvanix::ConnectionKeeper> keeper_ =
+      std::make_unique<morvanix::ConnectionKeeper>();
 #ifdef MORVANIX_TEST_POSTS_OVER_TLS
   std::unique_ptr<TlsFront> front_;
 #endif

@@ -247,6 +247,7 @@ void TlsFront::Relay(int client) {
   bool clientEnded = false;
   bool upstreamEnded = false;
   bool upstreamShut = false;
+  bool upstreamReset = false;
   int pendingWrite = 0;  // an SSL_write that has to be repeated with the same length
   while (open && !stopping_) {
     bool moved = false;
@@ -277,7 +278,8 @@ void TlsFront::Relay(int client) {
     if (!upstreamEnded && toClient.Space() > 0) {
       const ssize_t got = ::recv(upstream, toClient.End(), toClient.Space(), 0);
       if (got > 0) toClient.Added(static_cast<std::size_t>(got));
-      upstreamEnded = got == 0 || (got < 0 && !WouldBlock());  // a reset ends it as a close
+      upstreamEnded = got == 0 || (got < 0 && !WouldBlock());
+      upstreamReset = got < 0 && errno == ECONNRESET;
       moved = moved || got > 0 || upstreamEnded;
       if (got < 0 && !upstreamEnded) upstreamEvents |= POLLIN;
     }
@@ -292,6 +294,12 @@ void TlsFront::Relay(int client) {
       moved = moved || sent > 0;
       clientEvents |= EventsOf(wait);
     } else if (upstreamEnded) {
+      if (upstreamReset) {
+        // Passed on as a reset: a client must not take the server's reset for its close.
+        const linger abort{1, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        break;
+      }
       ERR_clear_error();
       SSL_shutdown(ssl);  // close_notify, if the socket takes it at once
       break;

@@ -16,8 +16,9 @@ struct ssl_ctx_st;
 // one upstream connection for each connection it takes, made before the handshake (so a
 // server that never takes the connection leaves the handshake unanswered). The buffers
 // between the two sides are small and bounded: a server that never reads stalls the
-// client's sends. The upstream closing ends the TLS session with close_notify; the client
-// closing shuts the upstream connection's sending side.
+// client's sends. The upstream closing ends the TLS session with close_notify, its reset
+// resets the client's connection; the client closing shuts the upstream connection's sending
+// side.
 class TlsFront {
  public:
   // What the front holds in each direction at most, besides the sockets' own buffers.
