@@ -134,6 +134,42 @@ TEST_F(WholeJob, SeriesLeftAloneMakesExactlyOneThousandResponses) {
   EXPECT_EQ(Received("RESPONSE").size(), 1000u);
 }
 
+// A server that closes its connections after every reply without saying so: the series
+// races each close with its next post, and still every repetition arrives once.
+TEST_F(WholeJob, SeriesAgainstAServerThatClosesUnannouncedLosesNothing) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("s1");
+  stub_.Clear();
+  morvanix::stub::Fault fault;
+  fault.kind = morvanix::stub::FaultKind::CloseAfterReply;
+  fault.remaining = 2000;
+  stub_.SetFault(fault);
+  stub_.Enqueue("s1", kFunctionOnlyRequest);
+
+  ASSERT_TRUE(Get("/RMQ/s1"));
+  EXPECT_EQ(Received("GET_REQUEST").size(), 1u);
+  EXPECT_EQ(Received("RESPONSE").size(), 1000u);
+}
+
+// The stand-in closes connections idle for a second. Once the agent has seen it do so, posts
+// that follow each other within the second still share one connection.
+TEST_F(WholeJob, AServerThatClosesIdleConnectionsStillGetsThemSharedWithinItsTime) {
+  AttachAdapter(3);
+  StartAgent();
+  CheckAdapter("s1");
+  std::this_thread::sleep_for(1500ms);
+  stub_.Clear();
+  for (int i = 0; i < 2; ++i) {
+    stub_.Enqueue("s1", kFunctionOnlyRequest);
+    ASSERT_TRUE(Get("/RQ/s1"));
+    std::this_thread::sleep_for(300ms);
+  }
+  const auto messages = Received();
+  ASSERT_EQ(messages.size(), 4u);
+  for (const auto& message : messages) EXPECT_EQ(message.peerPort, messages[0].peerPort);
+}
+
 // The stand-in holds the reply to the Nth RESPONSE while the test interrupts the series, so
 // the repetition in which the interruption lands is known exactly.
 class SeriesInterrupted : public WholeJob {

@@ -33,6 +33,7 @@
 //        {"kind":"status","status":404,"body":"..."}   that status and body (200 + "" too)
 //        {"kind":"delay","delay_ms":1500}               wait, then answer normally
 //        {"kind":"close"}                               close without a byte
+//        {"kind":"close-after-reply"}                   answer, then close unannounced
 //        {"kind":"truncate"}                            headers, half the body, close
 //        {"kind":"garbage"}                             bytes that are not HTTP, close
 //        {"kind":"huge","bytes":33554432}               200 with that many bytes

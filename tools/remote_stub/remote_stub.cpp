@@ -138,6 +138,17 @@ std::optional<long long> QueryInteger(const httplib::Request& request, const cha
   return value;
 }
 
+// The answer a handler made, as the library would write it: status line, its headers and the
+// body (the handler's answers here all carry their body whole).
+std::string RawReply(const httplib::Response& response) {
+  const int status = response.status == -1 ? 200 : response.status;  // -1: the library's 200
+  std::string raw =
+      "HTTP/1.1 " + std::to_string(status) + " " + httplib::status_message(status) + "\r\n";
+  for (const auto& [name, value] : response.headers) raw += name + ": " + value + "\r\n";
+  raw += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
+  return raw + response.body;
+}
+
 void ReplyJson(httplib::Response& response, int status, const nlohmann::json& body) {
   response.status = status;
   response.set_content(DumpJson(body) + "\n", "application/json");
@@ -150,9 +161,9 @@ void ReplyBadRequest(httplib::Response& response, const std::string& error) {
 }  // namespace
 
 nlohmann::json RecordedMessage::ToJson() const {
-  nlohmann::json out = {{"sequence", sequence},        {"time", time}, {"ssid", ssid},
-                        {"message_type", messageType}, {"text", text}, {"parsed", parsed},
-                        {"encoded", encoded}};
+  nlohmann::json out = {{"sequence", sequence},        {"time", time},         {"ssid", ssid},
+                        {"message_type", messageType}, {"text", text},         {"parsed", parsed},
+                        {"encoded", encoded},          {"peer_port", peerPort}};
   if (!error.empty()) out["error"] = error;
   return out;
 }
@@ -349,6 +360,7 @@ bool RemoteStub::Release() {
 RecordedMessage RemoteStub::ReadMessage(const httplib::Request& request) const {
   RecordedMessage message;
   message.time = NowText();
+  message.peerPort = request.remote_port;
   const std::string contentType = request.get_header_value("Content-Type");
   if (contentType != "application/x-www-form-urlencoded") {
     message.error = "Content-Type is \"" + contentType + "\", not a form";
@@ -441,6 +453,11 @@ std::string RemoteStub::Answer(const RecordedMessage& message, const Fault& faul
     case FaultKind::Close:
       return AbortConnection(request, "") ? "fault: closed without answering"
                                           : "fault: close failed, socket not found";
+    case FaultKind::CloseAfterReply: {
+      const std::string answered = Answer(message, Fault{}, request, response);
+      return AbortConnection(request, RawReply(response)) ? answered + ", then closed unannounced"
+                                                          : "fault: close failed, socket not found";
+    }
     case FaultKind::LongStatus:
     case FaultKind::LongReason:
     case FaultKind::LongHeader:

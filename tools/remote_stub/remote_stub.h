@@ -33,6 +33,7 @@ struct RecordedMessage {
   std::string error;        // why the message was rejected; empty when accepted
   std::string ssid;         // "SSID" when it is a string
   std::string messageType;  // "message_type" when it is a string
+  int peerPort = 0;         // the sender's port: the same for the messages of one connection
 
   // Texts that are not UTF-8 come out with replacement characters; "encoded" is exact.
   nlohmann::json ToJson() const;

@@ -7,11 +7,12 @@ namespace morvanix::stub {
 
 namespace {
 
-constexpr std::array<std::pair<FaultKind, const char*>, 11> kKindNames{{
+constexpr std::array<std::pair<FaultKind, const char*>, 12> kKindNames{{
     {FaultKind::None, "none"},
     {FaultKind::Status, "status"},
     {FaultKind::Delay, "delay"},
     {FaultKind::Close, "close"},
+    {FaultKind::CloseAfterReply, "close-after-reply"},
     {FaultKind::Truncate, "truncate"},
     {FaultKind::Garbage, "garbage"},
     {FaultKind::Huge, "huge"},

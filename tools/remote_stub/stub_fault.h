@@ -11,9 +11,12 @@ namespace morvanix::stub {
 // How the stand-in misbehaves on the next `remaining` posts to the agent endpoint.
 enum class FaultKind {
   None,
-  Status,    // answer `status` with `body` (a 200 with an empty body too)
-  Delay,     // wait `delayMs`, then answer normally
-  Close,     // close the connection before sending a single byte
+  Status,  // answer `status` with `body` (a 200 with an empty body too)
+  Delay,   // wait `delayMs`, then answer normally
+  Close,   // close the connection before sending a single byte
+  // Answer as usual, then close the connection without having said so (no
+  // "Connection: close"), as a server does whose keep-alive is switched off:
+  CloseAfterReply,
   Truncate,  // send the headers and half the announced body, then close
   Garbage,   // send bytes that are not HTTP, then close
   Huge,      // answer 200 with a body of `bytes` bytes
