@@ -55,20 +55,41 @@ run_cleanup() {
 trap run_cleanup EXIT
 trap 'exit 130' INT TERM
 
+# Processes are read from /proc, not with ps or pgrep: a minimal system has no procps.
+# stat_fields PID: the fields of /proc/PID/stat after the command name (state first, then
+# the parent), in stat_rest; status 1 when there is no such process.
+stat_fields() {
+  local line
+  { read -r line <"/proc/$1/stat"; } 2>/dev/null || return 1
+  # The name is in parentheses and may hold spaces or parentheses itself.
+  stat_rest=${line##*) }
+}
+
+# children_of PID: prints the processes whose parent is PID, one a line.
+children_of() {
+  local stat pid
+  for stat in /proc/[0-9]*/stat; do
+    pid=${stat#/proc/}
+    pid=${pid%/stat}
+    stat_fields "$pid" || continue
+    stat_rest=${stat_rest#* }
+    if [ "${stat_rest%% *}" = "$1" ]; then echo "$pid"; fi
+  done
+}
+
 # kill_tree PID [SIGNAL]: signals PID and every process it started, children first found.
 kill_tree() {
   local child
   kill -STOP "$1" 2>/dev/null || true  # so that it starts nothing new meanwhile
-  for child in $(pgrep -P "$1" 2>/dev/null); do kill_tree "$child" "${2:-TERM}"; done
+  for child in $(children_of "$1"); do kill_tree "$child" "${2:-TERM}"; done
   kill "-${2:-TERM}" "$1" 2>/dev/null || true
   kill -CONT "$1" 2>/dev/null || true
 }
 
 # A process that has ended but was not yet reaped by its parent counts as gone.
 process_gone() {
-  local state
-  state=$(ps -o stat= -p "$1" 2>/dev/null) || return 0
-  [[ $state == Z* ]]
+  stat_fields "$1" || return 0
+  [[ $stat_rest == [ZX]* ]]
 }
 
 # forget_process PID: leaves a background process that the script has waited for off the

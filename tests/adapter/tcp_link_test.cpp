@@ -58,21 +58,33 @@ TEST(TcpLink, AnswersAreThoseOfTheSerialPort) {
   }
 }
 
+// The reset reaches every connection open, also one connected but not yet served (a host
+// that closed its last connection and opened the next before the adapter looked).
 TEST(TcpLink, ConnectionResetIsAnUnpluggedAdapter) {
-  BothWays adapter(FastAdapterSimOptions(AdapterProfile::kElm));
-  ASSERT_TRUE(adapter.Ready());
-  SerialPort tcp(adapter.TcpName(), 38400, 8, 'N', 1.0f);
-  ASSERT_EQ(tcp.Open(), 0);
-  EXPECT_FALSE(ExchangeCommand("0100", &tcp).empty());
-  adapter.server->DropConnection();
-  const auto start = std::chrono::steady_clock::now();
-  ExchangeCommand("0100", &tcp);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_FALSE(tcp.IsOpen());
-  EXPECT_EQ(ExchangeCommand("0100", &tcp), "ERROR");
-  // Found again: a new connection is taken.
-  ASSERT_EQ(tcp.Open(), 0);
-  EXPECT_FALSE(ExchangeCommand("0100", &tcp).empty());
+  for (const bool oneWaiting : {false, true}) {
+    SCOPED_TRACE(oneWaiting ? "one waiting behind the served one" : "the served one alone");
+    BothWays adapter(FastAdapterSimOptions(AdapterProfile::kElm));
+    ASSERT_TRUE(adapter.Ready());
+    SerialPort served(adapter.TcpName(), 38400, 8, 'N', 1.0f);
+    ASSERT_EQ(served.Open(), 0);
+    EXPECT_FALSE(ExchangeCommand("0100", &served).empty());
+    SerialPort waiting(adapter.TcpName(), 38400, 8, 'N', 1.0f);
+    if (oneWaiting) {
+      ASSERT_EQ(waiting.Open(), 0);
+    }
+    adapter.server->DropConnection();
+    for (SerialPort* tcp : {&served, &waiting}) {
+      if (!tcp->IsOpen()) continue;
+      const auto start = std::chrono::steady_clock::now();
+      ExchangeCommand("0100", tcp);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+      EXPECT_FALSE(tcp->IsOpen());
+      EXPECT_EQ(ExchangeCommand("0100", tcp), "ERROR");
+    }
+    // Found again: a new connection is taken.
+    ASSERT_EQ(served.Open(), 0);
+    EXPECT_FALSE(ExchangeCommand("0100", &served).empty());
+  }
 }
 
 TEST(TcpLink, NothingListeningFailsTheOpenAtOnceWithTheReason) {

@@ -36,6 +36,13 @@ bool WriteAll(int fd, const char* data, std::size_t n, bool socket) {
   return true;
 }
 
+// A zero linger makes the close a reset, as a connection cut short is seen.
+void ResetAndClose(int fd) {
+  linger abort{1, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  ::close(fd);
+}
+
 }  // namespace
 
 bool ParseHostPort(const std::string& text, std::string& host, int& port) {
@@ -74,7 +81,7 @@ bool TcpAdapterServer::Start() {
     failure_ = "cannot resolve " + host_ + ": " + gai_strerror(resolved);
     return false;
   }
-  listener_ = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, 0);
+  listener_ = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   int on = 1;
   if (listener_ >= 0) (void)setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const bool listening = listener_ >= 0 && bind(listener_, list->ai_addr, list->ai_addrlen) == 0 &&
@@ -126,13 +133,20 @@ void TcpAdapterServer::Wake() {
 
 void TcpAdapterServer::CloseClient(bool reset) {
   if (client_ < 0) return;
-  if (reset) {
-    // A zero linger makes the close a reset, as a connection cut short is seen.
-    linger abort{1, 0};
-    (void)setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  }
-  ::close(client_);
+  if (reset)
+    ResetAndClose(client_);
+  else
+    ::close(client_);
   client_ = -1;
+}
+
+void TcpAdapterServer::ResetWaiting() {
+  // The listener does not block, so this ends with the connections queued now.
+  int waiting;
+  while (listener_ >= 0 && (waiting = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+    ++connections_;
+    ResetAndClose(waiting);
+  }
 }
 
 void TcpAdapterServer::Serve() {
@@ -151,6 +165,7 @@ void TcpAdapterServer::Serve() {
       }
       if (dropAsked_) {
         CloseClient(true);
+        ResetWaiting();
         dropAsked_ = false;
         dropAsked_.notify_all();
       }

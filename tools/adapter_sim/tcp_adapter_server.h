@@ -21,8 +21,10 @@ class TcpAdapterServer {
   // False with error() set on failure.
   bool Start();
   void Stop();
-  // Resets the connection being served, as an adapter that loses power does; new connections
-  // are still accepted. Returns once the reset is sent.
+  // Resets every connection open now, as an adapter that loses power does: the one being served
+  // and those connected but not yet taken up (a host that closed one connection and opened the
+  // next may be waiting there). New connections are still accepted. Returns once the resets are
+  // sent.
   void DropConnection();
 
   const std::string& error() const { return failure_; }
@@ -34,6 +36,7 @@ class TcpAdapterServer {
  private:
   void Serve();
   void CloseClient(bool reset);
+  void ResetWaiting();
   void Wake();
 
   std::string terminalPath_;
