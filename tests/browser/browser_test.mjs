@@ -420,7 +420,7 @@ for (const kind of BROWSERS) {
     // loopback server when the same kind of page sent it there.
     test('a page that navigates to the agent gets the 403, and nothing of it is run', async () => {
       const session = `navigated_${kind.name}`;
-      await enqueue(session, '{"id": 35, "command": "{\\"01\\":\\"ATRV\\"}"}');
+      await enqueue(session, '{"id": 17, "command": "{\\"01\\":\\"ATRV\\"}"}');
       const recorder = await headerRecorder();
       try {
         await sentThereByAPage(kind, `${recorder.url}/RQ/${session}`);
