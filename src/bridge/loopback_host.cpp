@@ -27,4 +27,9 @@ bool IsLoopbackHost(std::string_view host, int port) {
   return name == "127.0.0.1" || SameLetters(name, "localhost");
 }
 
+bool IsCrossSiteNavigation(std::string_view mode, std::string_view dest, std::string_view site) {
+  return SameLetters(mode, "navigate") && SameLetters(dest, "document") &&
+         !SameLetters(site, "none");
+}
+
 }  // namespace morvanix

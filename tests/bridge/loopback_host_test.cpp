@@ -1,8 +1,11 @@
-// Which Host headers name the loopback endpoint.
+// Which Host headers name the loopback endpoint, and which navigations it refuses.
 #include "bridge/loopback_host.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+using morvanix::IsCrossSiteNavigation;
 using morvanix::IsLoopbackHost;
 
 namespace {
@@ -38,6 +41,34 @@ TEST(BridgeLoopbackHost, AcceptsOnlyTheLoopbackNamesAndTheServedPort) {
   // Before a port is bound, no port is accepted.
   EXPECT_FALSE(IsLoopbackHost("localhost:0", 0));
   EXPECT_TRUE(IsLoopbackHost("localhost", 0));
+}
+
+TEST(BridgeLoopbackHost, RefusesOnlyTopLevelNavigationsThatAnotherSiteStarted) {
+  struct Case {
+    const char* mode;
+    const char* dest;
+    const char* site;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"navigate", "document", "cross-site", true},
+      {"navigate", "document", "same-site", true},
+      {"Navigate", "DOCUMENT", "Cross-Site", true},
+      {"navigate", "document", "", true},
+      {"navigate", "document", "none", false},  // typed or bookmarked
+      {"navigate", "document", "NONE", false},
+      {"no-cors", "empty", "cross-site", false},  // the reference page's calls
+      {"no-cors", "image", "cross-site", false},
+      {"no-cors", "script", "cross-site", false},
+      {"navigate", "iframe", "cross-site", false},
+      {"navigate", "", "cross-site", false},
+      {"", "document", "cross-site", false},
+      {"", "", "", false},  // curl, the diagnostics program, older browsers
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + "/" + c.dest + "/" + c.site);
+    EXPECT_EQ(IsCrossSiteNavigation(c.mode, c.dest, c.site), c.refused);
+  }
 }
 
 }  // namespace

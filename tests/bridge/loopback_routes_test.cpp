@@ -67,7 +67,10 @@ TEST(BridgeRoutes, WholePathWithoutQueryPicksTheRoute) {
     int status;
     std::size_t route;
     const char* ssid;
+    const char* headers = "";
   };
+  const char* navigation =
+      "Sec-Fetch-Mode: navigate\r\nsec-fetch-dest: document\r\nSec-Fetch-Site: cross-site\r\n";
   const std::vector<Case> cases = {
       {"GET", "/AC/abc", 200, 0, "abc"},     {"GET", "/AC/abc?x=1", 200, 0, "abc"},
       {"GET", "/AC/", 404, kNone, ""},       {"GET", "/AC/ab-c", 404, kNone, ""},
@@ -78,12 +81,12 @@ TEST(BridgeRoutes, WholePathWithoutQueryPicksTheRoute) {
       {"GET", "/RSQ/a%20b", 404, kNone, ""}, {"GET", "/", 404, kNone, ""},
       {"POST", "/RQ/abc", 404, kNone, ""},   {"PUT", "/RQ/abc", 404, kNone, ""},
       {"DELETE", "/RQ/abc", 404, kNone, ""}, {"OPTIONS", "/RQ/abc", 404, kNone, ""},
-      {"PATCH", "/RSQ/abc", 404, kNone, ""},
+      {"PATCH", "/RSQ/abc", 404, kNone, ""}, {"GET", "/RQ/abc", 403, kNone, "", navigation},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.target);
     const bool head = std::string(c.method) == "HEAD";
-    auto response = RawRequest(serving.Port(), GetRequest(c.method, c.target), head);
+    auto response = RawRequest(serving.Port(), GetRequest(c.method, c.target, c.headers), head);
     ASSERT_TRUE(response);
     EXPECT_EQ(response->status, c.status);
     const std::vector<Hit> hits = routes.TakeHits();
@@ -162,34 +165,51 @@ TEST(BridgeRoutes, EveryAnswerIsExactlyTheFixedOne) {
   }
 }
 
-TEST(BridgeRoutes, OtherMethodsAreRefusedBeforeAnyBodyIsRead) {
+TEST(BridgeRoutes, RefusalsAreAnsweredBeforeAnyBodyIsRead) {
   ServingLoopback serving([](httplib::Server& server) { RegisterRoutes(server, RouteTable()); });
   ASSERT_GT(serving.Port(), 0);
 
   // Bodies that never arrive: answering at once shows that none of them is waited for.
-  // A GET's body is no request either: one larger than the payload cap is refused unread.
+  // A GET's body is no request either: one larger than the payload cap is refused unread, and
+  // so is the body of a refused navigation, whose answer has words for the user's tab.
   const std::string inner = "GET /RSQ/abc HTTP/1.1\r\nHost: x\r\n\r\n";
-  const std::vector<std::string> requests = {
-      "POST /RQ/abc HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\nabc",
-      "POST /RQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\nabc",
-      "PUT /AC/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n",
-      "DELETE /RSQ/abc HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n"
-      "Transfer-Encoding: chunked\r\n\r\n",
-      "POST /RSQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(inner.size()) +
-          "\r\n\r\n" + inner,
-      "GET /RSQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\n" + inner,
+  const std::string notFound =
+      "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+  const std::string refusedText =
+      "This is the local diagnostics agent; it is called by its web application, not opened in "
+      "a tab.\n";
+  struct Case {
+    std::string request;
+    std::string answer;
   };
-  for (const std::string& request : requests) {
-    SCOPED_TRACE(request.substr(0, request.find('\r')));
+  const std::vector<Case> cases = {
+      {"POST /RQ/abc HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\nabc",
+       notFound},
+      {"POST /RQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\nabc", notFound},
+      {"PUT /AC/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n", notFound},
+      {"DELETE /RSQ/abc HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n",
+       notFound},
+      {"POST /RSQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(inner.size()) +
+           "\r\n\r\n" + inner,
+       notFound},
+      {"GET /RSQ/abc HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\n" + inner,
+       "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n"},
+      {"GET /RQ/abc HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Mode: navigate\r\n"
+       "Sec-Fetch-Dest: document\r\nSec-Fetch-Site: cross-site\r\nRange: bytes=0-3\r\n"
+       "Content-Length: " +
+           std::to_string(inner.size()) + "\r\n\r\n" + inner,
+       "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: " +
+           std::to_string(refusedText.size()) + "\r\nContent-Type: text/plain\r\n\r\n" +
+           refusedText},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, c.request.find('\r')));
     RawConnection connection(serving.Port());
-    ASSERT_TRUE(connection.Send(request));
+    ASSERT_TRUE(connection.Send(c.request));
     auto response = connection.Read(false, std::chrono::seconds(2));
     ASSERT_TRUE(response);
-    const bool get = request.rfind("GET", 0) == 0;
-    EXPECT_EQ(Canonical(response->raw),
-              get ? "HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\n"
-                    "Content-Length: 0\r\n\r\n"
-                  : "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(Canonical(response->raw), c.answer);
     EXPECT_TRUE(connection.ClosedWithin(std::chrono::seconds(2)));
     EXPECT_FALSE(connection.Read(false, std::chrono::milliseconds(100))) << "a body was served";
   }

@@ -14,6 +14,8 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
+import http from 'node:http';
+import https from 'node:https';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -69,6 +71,12 @@ async function control(pathAndQuery) {
   const response = await fetch(`${plainOrigin}${pathAndQuery}`);
   assert.equal(response.status, 200, `${pathAndQuery}: ${response.status}`);
   return response.json();
+}
+
+async function enqueue(session, request) {
+  const response = await fetch(`${plainOrigin}/control/enqueue?ssid=${session}`,
+    { method: 'POST', body: request });
+  assert.equal(response.status, 200, `enqueue: ${response.status}`);
 }
 
 const recordsOf = async (session) =>
@@ -212,6 +220,47 @@ async function settled(page, timeout = WAIT_MS) {
     document.getElementById('status').dataset.outcome), { timeout });
   return page.$eval('#status', (status) => ({ outcome: status.dataset.outcome,
     text: status.textContent, session: status.dataset.session }));
+}
+
+// A page of another public site, on an HTTPS server of its own at HOST, whose own script
+// sends the browser to `target` once it has loaded: no click, so no user activation (a call
+// from the test into the page would count as one). The document that comes back: its status
+// and text.
+async function sentThereByAPage(kind, target) {
+  const server = https.createServer({ cert: readFileSync(path.join(scratch, 'cert.pem')),
+    key: readFileSync(path.join(scratch, 'key.pem')) }, (request, response) => {
+    response.setHeader('Content-Type', 'text/html');
+    response.end(`<!doctype html><title>elsewhere</title><script>addEventListener('load', () =>
+      setTimeout(() => { location.href = ${JSON.stringify(target)}; }));</script>`);
+  });
+  await new Promise((resolve) => server.listen(0, HOST, resolve));
+  try {
+    const page = await (await kind.browser.createBrowserContext()).newPage();
+    const [answer] = await Promise.all([
+      page.waitForResponse((response) => response.url() === target, { timeout: WAIT_MS }),
+      page.goto(`https://${HOST}:${server.address().port}/`, { waitUntil: 'load' })]);
+    await page.waitForFunction((to) => location.href === to && document.readyState === 'complete',
+      { timeout: WAIT_MS }, target);
+    return { page, status: answer.status(),
+      text: await page.evaluate(() => document.body.innerText.trim()) };
+  } finally {
+    server.closeAllConnections();
+    server.close();
+  }
+}
+
+// A server of its own on the loopback address that keeps the Sec-Fetch-* headers of the
+// requests it gets: the agent logs nothing of a request it refuses.
+async function headerRecorder() {
+  const seen = [];
+  const server = http.createServer((request, response) => {
+    seen.push({ path: request.url, ...Object.fromEntries(Object.entries(request.headers)
+      .filter(([name]) => name.startsWith('sec-fetch-'))) });
+    response.end('recorded');
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return { url: `http://127.0.0.1:${server.address().port}`, seen,
+    close: () => new Promise((resolve) => { server.close(resolve); server.closeAllConnections(); }) };
 }
 
 // Whether anything of `session` reached the agent or the server since the log read `before`.
@@ -363,6 +412,36 @@ for (const kind of BROWSERS) {
         assert.equal(status.outcome, 'refused', status.text);
         if (!secure) assert.match(status.text, /not loaded over HTTPS/);
       }
+    });
+
+    // The local-network check does not cover a navigation: a page that sends the browser to
+    // the agent, here to relay a request queued for a session of the page's choosing, is
+    // refused by the agent itself. The headers recorded are those the browser sent to another
+    // loopback server when the same kind of page sent it there.
+    test('a page that navigates to the agent gets the 403, and nothing of it is run', async () => {
+      const session = `navigated_${kind.name}`;
+      await enqueue(session, '{"id": 17, "command": "{\\"01\\":\\"ATRV\\"}"}');
+      const recorder = await headerRecorder();
+      try {
+        await sentThereByAPage(kind, `${recorder.url}/RQ/${session}`);
+      } finally {
+        await recorder.close();
+      }
+      const logBefore = agentLog();
+      const tab = await sentThereByAPage(kind, `http://127.0.0.1:8070/RQ/${session}`);
+      await shot(tab.page, 'navigated');
+      const seen = { browser: kind.version, headers: recorder.seen, agentStatus: tab.status,
+        tab: tab.text, reachedAgent: await reachedAgent(session, logBefore),
+        stillQueued: (await control(`/control/queue?ssid=${session}`)).queued };
+      writeFileSync(path.join(out, `${kind.name}-navigation.json`), `${JSON.stringify(seen, null, 2)}\n`);
+      console.log(`navigation from a public page on ${seen.browser}: sent ${JSON.stringify(seen.headers)}; the agent answered ${seen.agentStatus}`);
+      const sent = seen.headers.find((headers) => headers.path === `/RQ/${session}`);
+      assert.deepEqual([sent?.['sec-fetch-mode'], sent?.['sec-fetch-dest'], sent?.['sec-fetch-site']],
+        ['navigate', 'document', 'cross-site']);
+      assert.equal(tab.status, 403);
+      assert.match(tab.text, /^This is the local diagnostics agent; it is called by its web application/);
+      assert.equal(seen.reachedAgent, false);
+      assert.equal(seen.stillQueued, 1);
     });
 
     if (kind.name === 'firefox') {
