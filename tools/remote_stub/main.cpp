@@ -25,7 +25,8 @@
 //                                         10000 wait for the session)
 //   GET  /control/queue?ssid=S            {"ssid":S,"queued":n}
 //   GET  /control/messages[?since=N]      array of records with sequence > N: sequence, time,
-//                                         ssid, message_type, text, parsed, encoded[, error]
+//                                         ssid, message_type, text, parsed, encoded,
+//                                         peer_port (one per connection)[, error]
 //   GET  /control/wait-messages?count=N[&timeout_ms=T]
 //                                         200 once N records are kept, 408 after T ms
 //   POST /control/clear                   forget records, queues, fault and hold
