@@ -80,7 +80,9 @@ void ConnectionKeeper::LearnLocked(const std::string& host, int port, SteadyCloc
     learnedHost_ = host;
     learnedPort_ = port;
     learnedLimit_ = SteadyClock::duration::max();
+    quickCloses_ = 0;
   }
+  if (idle < kShortestServerIdle && ++quickCloses_ < 2) return;
   const SteadyClock::duration before = KeptForLocked(host, port);
   // Three quarters of what the server allowed: room for the way to it and back.
   const SteadyClock::duration limit =
@@ -143,6 +145,12 @@ void ConnectionKeeper::CloseWhenIdle() {
       close = state != IdleState::kUsable;
     }
     if (!close) continue;
+    // Kept to its limit, the server closing nothing: a close right after a reply before this
+    // was none of its habit.
+    if (outcome == WaitOutcome::kTimedOut && kept_->Host() == learnedHost_ &&
+        kept_->Port() == learnedPort_) {
+      quickCloses_ = 0;
+    }
     std::unique_ptr<RemoteConnection> idle = std::move(kept_);
     ++generation_;
     guard.unlock();

@@ -20,9 +20,11 @@ namespace morvanix {
 //
 // A server that ends kept connections without announcing it teaches the keeper how it does:
 // one that closed a connection idle for a time t gets its connections kept for less than t
-// from then on; one that closes right after a reply (or after some number of requests) gets
-// none kept, each post a connection of its own, for the keeper's life. What was learned is
-// told in one debug line.
+// from then on; one that closes right after its replies (or after some number of requests)
+// gets none kept, each post a connection of its own, for the keeper's life. A close right
+// after a reply must be met on two connections for that, with no connection kept to its idle
+// limit between: a single one may be a restart or a proxy that went away. What was learned
+// is told in one debug line.
 //
 // While a connection is kept, its closing thread waits for the server's close or the idle
 // limit, whichever comes first; while none is, it waits for one without a deadline and costs
@@ -80,6 +82,8 @@ class ConnectionKeeper {
   std::string learnedHost_;
   int learnedPort_ = 0;
   SteadyClock::duration learnedLimit_ = SteadyClock::duration::max();
+  // Closes right after a reply met since a connection was last kept to its idle limit.
+  int quickCloses_ = 0;
   std::thread closer_;
 };
 
