@@ -7,8 +7,7 @@
 
 namespace morvanix {
 
-ConnectionKeeper::ConnectionKeeper(SteadyClock::duration idleLimit)
-    : idleLimit_(idleLimit), closer_([this] { CloseWhenIdle(); }) {}
+ConnectionKeeper::ConnectionKeeper(SteadyClock::duration idleLimit) : idleLimit_(idleLimit) {}
 
 ConnectionKeeper::~ConnectionKeeper() {
   {
@@ -17,7 +16,7 @@ ConnectionKeeper::~ConnectionKeeper() {
     EndWatchLocked(guard);
   }
   changed_.notify_all();
-  closer_.join();
+  if (closer_.joinable()) closer_.join();
 }
 
 bool ConnectionKeeper::Keeps(const std::string& host, int port) {
@@ -64,6 +63,9 @@ void ConnectionKeeper::Keep(std::unique_ptr<RemoteConnection> connection) {
       connection->MarkIdle();
       older = std::exchange(kept_, std::move(connection));
       closeAt_ = Deadline::After(limit);
+      // Started with the first connection kept, not with the keeper: a keeper made before the
+      // process has set up its signal mask must not own a thread that takes its signals.
+      if (!closer_.joinable()) closer_ = std::thread([this] { CloseWhenIdle(); });
     }
   }
   changed_.notify_all();

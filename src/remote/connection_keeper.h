@@ -28,7 +28,7 @@ namespace morvanix {
 //
 // While a connection is kept, its closing thread waits for the server's close or the idle
 // limit, whichever comes first; while none is, it waits for one without a deadline and costs
-// no wake-up.
+// no wake-up. The thread starts with the first connection kept.
 class ConnectionKeeper {
  public:
   static constexpr SteadyClock::duration kIdleLimit = std::chrono::seconds(3);
