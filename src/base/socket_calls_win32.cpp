@@ -71,14 +71,13 @@ bool LastCallWouldBlock() {
   return error == WSAEWOULDBLOCK || error == WSAEINTR;
 }
 
-// Windows reports a reset that overtook the peer's end of stream as a reset alone
-// (WSAECONNRESET on the next receive), so such an end cannot be told from a reset and counts
-// as one. WSAESHUTDOWN is how a send on a connection the peer closed and then reset is
-// reported where the socket layer is emulated over POSIX sockets (EPIPE there).
+// Only a receive that returned 0 tells the peer's orderly end here: a send on a connection
+// the peer closed and then reset fails as a reset does (WSAECONNRESET), and Windows may report
+// a reset that overtook the end of stream as a reset alone, so such ends count as resets.
+// Wine (8) cannot tell them apart at all: a reset comes out as an end of stream, and so does
+// its own abortive close.
 PeerEnd LastCallPeerEnd() {
   switch (WSAGetLastError()) {
-    case WSAESHUTDOWN:
-      return PeerEnd::kOrderly;
     case WSAECONNRESET:
     case WSAECONNABORTED:
     case WSAENETRESET:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +77,10 @@ const Row kRows[] = {
 TEST(AgentTransportKept, EveryMessageArrivesOnceWhateverTheServerDoesWithItsConnections) {
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.name);
+    if (row.ending == Ending::kResetsOnSecondMessage && !ResetsReachPeers()) {
+      std::printf("not run here, where a reset comes out as a close: %s\n", row.name);
+      continue;
+    }
     ScriptedServer server(row.ending);
     ASSERT_GT(server.Port(), 0);
     PostTarget target(server.Port());

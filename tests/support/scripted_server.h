@@ -26,6 +26,17 @@ enum class Ending {
   kResetsOnSecondMessage  // reads the second message, then resets the connection
 };
 
+// Whether a server's reset reaches its peer as one. Wine's abortive close sends an end of
+// stream, and its sockets report a peer's reset as an end of stream too.
+inline bool ResetsReachPeers() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+#else
+  return true;
+#endif
+}
+
 class ScriptedServer {
  public:
   explicit ScriptedServer(Ending ending) : ending_(ending) {
