@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -33,9 +32,6 @@ RemoteEndpoint RemoteEndpointFromEnvironment();
 
 // Test seams.
 namespace detail {
-
-// The port of an override: 1 to 65535 in plain decimal digits, nothing else.
-std::optional<int> ParseRemotePort(const std::string& text);
 
 // Applies the two override values (nullptr when the variable is not set) to base. An empty
 // host or a malformed port is passed to report and ignored.
