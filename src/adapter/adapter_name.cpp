@@ -85,7 +85,7 @@ std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::strin
 namespace detail {
 
 std::optional<NamedAdapter> NamedAdapterFrom(const char* value,
-                                             void (*report)(const char*)) {
+                                             const std::function<void(const char*)>& report) {
   if (value == nullptr) return std::nullopt;
   std::string problem;
   std::optional<NamedAdapter> named = ParseAdapterName(value, &problem);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -32,7 +33,7 @@ std::optional<NamedAdapter> NamedAdapterFromEnvironment();
 // Test seam: the value of the variable (nullptr when not set), with the report's sink.
 namespace detail {
 std::optional<NamedAdapter> NamedAdapterFrom(const char* value,
-                                             void (*report)(const char*));
+                                             const std::function<void(const char*)>& report);
 }
 
 }  // namespace morvanix

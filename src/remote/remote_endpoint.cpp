@@ -27,7 +27,7 @@ RemoteEndpoint BuiltInRemoteEndpoint() {
 namespace detail {
 
 RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
-                                            void (*report)(const char*)) {
+                                            const std::function<void(const char*)>& report) {
   if (host != nullptr) {
     if (*host == '\0') {
       report("MORVANIX_REMOTE_HOST is empty; keeping the built-in remote host");

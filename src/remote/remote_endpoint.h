@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -36,7 +37,7 @@ namespace detail {
 // Applies the two override values (nullptr when the variable is not set) to base. An empty
 // host or a malformed port is passed to report and ignored.
 RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
-                                            void (*report)(const char*));
+                                            const std::function<void(const char*)>& report);
 
 }  // namespace detail
 
