@@ -107,11 +107,6 @@ class Win32Device final : public OverlappedDevice {
     }
     return Failure(GetLastError());
   }
-  WaitOutcome WaitRead(const Deadline& deadline, const StopToken& stop) override {
-    return WaitFor(records_->read.hEvent, Readiness::kRead, deadline, stop);
-  }
-  IoResult CollectRead() override { return Collect(records_->read); }
-  void CancelRead() override { (void)CancelIoEx(handle_, &records_->read); }
   const char* ReceivedBytes() const override { return records_->rxBytes; }
 
   IoResult StartWrite(const char* data, std::size_t n) override {
@@ -123,10 +118,17 @@ class Win32Device final : public OverlappedDevice {
     }
     return Failure(GetLastError());
   }
+
+  // The same for either record: its event, its result, its cancel.
+  WaitOutcome WaitRead(const Deadline& deadline, const StopToken& stop) override {
+    return WaitFor(records_->read.hEvent, Readiness::kRead, deadline, stop);
+  }
   WaitOutcome WaitWrite(const Deadline& deadline, const StopToken& stop) override {
     return WaitFor(records_->write.hEvent, Readiness::kWrite, deadline, stop);
   }
+  IoResult CollectRead() override { return Collect(records_->read); }
   IoResult CollectWrite() override { return Collect(records_->write); }
+  void CancelRead() override { (void)CancelIoEx(handle_, &records_->read); }
   void CancelWrite() override { (void)CancelIoEx(handle_, &records_->write); }
 
  private:

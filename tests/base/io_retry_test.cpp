@@ -53,10 +53,25 @@ TEST(RetryWithin, TriesWaitsAndRetriesWithinTheDeadlineAndTheStop) {
        1},
       {"the stop comes in the wait", false, -1, {waitsToRead}, {WaitOutcome::kStopped}, -1, 1, 1},
       {"the wait fails", false, -1, {waitsToRead}, {WaitOutcome::kFailed}, -1, 1, 1},
-      // The first try is made whatever the bounds; no wait begins after them.
+      // The first try is made whatever the bounds; no wait begins after them (the scripted
+      // waits would let a loop that ignored them go round once more, and no further).
       {"stopped before, done at once", true, -1, {IoTry::Done(4)}, {}, 4, 1, 0},
-      {"stopped before, would wait", true, -1, {waitsToWrite}, {WaitOutcome::kReady}, -1, 1, 0},
-      {"deadline passed, would wait", false, 0, {waitsToWrite}, {WaitOutcome::kReady}, -1, 1, 0},
+      {"stopped before, would wait",
+       true,
+       -1,
+       {waitsToWrite},
+       {WaitOutcome::kReady, WaitOutcome::kTimedOut},
+       -1,
+       1,
+       0},
+      {"deadline passed, would wait",
+       false,
+       0,
+       {waitsToWrite},
+       {WaitOutcome::kReady, WaitOutcome::kTimedOut},
+       -1,
+       1,
+       0},
   };
   for (const auto& row : rows) {
     StopSource stop;
