@@ -14,71 +14,37 @@ using std::chrono::milliseconds;
 // The loop against a scripted call and scripted waits: what ends it, and that a call that
 // keeps asking to wait cannot hold it past its bounds.
 TEST(RetryWithin, TriesWaitsAndRetriesWithinTheDeadlineAndTheStop) {
-  const IoTry waitsToRead = IoTry::WaitsFor(Readiness::kRead);
-  const IoTry waitsToWrite = IoTry::WaitsFor(Readiness::kWrite);
+  const IoTry toRead = IoTry::WaitsFor(Readiness::kRead);
+  const IoTry toWrite = IoTry::WaitsFor(Readiness::kWrite);
+  constexpr WaitOutcome ready = WaitOutcome::kReady;
+  constexpr WaitOutcome timedOut = WaitOutcome::kTimedOut;
+  constexpr WaitOutcome hangUp = WaitOutcome::kHangUp;
   const struct {
     const char* label;
-    bool stopBefore;
-    int deadlineMs;                  // -1: never; 0: passed before the call
+    bool stopBefore, deadlinePassed;
     std::vector<IoTry> tries;        // the last one repeats
     std::vector<WaitOutcome> waits;  // likewise
     std::ptrdiff_t result;
     std::size_t triesMade, waitsMade;
   } rows[] = {
-      {"done at once", false, -1, {IoTry::Done(5)}, {}, 5, 1, 0},
-      {"failed at once", false, -1, {IoTry::Done(-1)}, {}, -1, 1, 0},
-      {"waits, then done",
-       false,
-       -1,
-       {waitsToWrite, IoTry::Done(3)},
-       {WaitOutcome::kReady},
-       3,
-       2,
-       1},
-      {"a hang-up lets the next try tell",
-       false,
-       -1,
-       {waitsToRead, IoTry::Done(0)},
-       {WaitOutcome::kHangUp},
-       0,
-       2,
-       1},
-      {"the deadline passes in the wait",
-       false,
-       -1,
-       {waitsToRead},
-       {WaitOutcome::kTimedOut},
-       -1,
-       1,
-       1},
-      {"the stop comes in the wait", false, -1, {waitsToRead}, {WaitOutcome::kStopped}, -1, 1, 1},
-      {"the wait fails", false, -1, {waitsToRead}, {WaitOutcome::kFailed}, -1, 1, 1},
+      {"done at once", false, false, {IoTry::Done(5)}, {}, 5, 1, 0},
+      {"failed at once", false, false, {IoTry::Done(-1)}, {}, -1, 1, 0},
+      {"waits, then done", false, false, {toWrite, IoTry::Done(3)}, {ready}, 3, 2, 1},
+      {"a hang-up: the next try tells", false, false, {toRead, IoTry::Done(0)}, {hangUp}, 0, 2, 1},
+      {"the deadline passes in the wait", false, false, {toRead}, {timedOut}, -1, 1, 1},
+      {"the stop comes in the wait", false, false, {toRead}, {WaitOutcome::kStopped}, -1, 1, 1},
+      {"the wait fails", false, false, {toRead}, {WaitOutcome::kFailed}, -1, 1, 1},
       // The first try is made whatever the bounds; no wait begins after them (the scripted
       // waits would let a loop that ignored them go round once more, and no further).
-      {"stopped before, done at once", true, -1, {IoTry::Done(4)}, {}, 4, 1, 0},
-      {"stopped before, would wait",
-       true,
-       -1,
-       {waitsToWrite},
-       {WaitOutcome::kReady, WaitOutcome::kTimedOut},
-       -1,
-       1,
-       0},
-      {"deadline passed, would wait",
-       false,
-       0,
-       {waitsToWrite},
-       {WaitOutcome::kReady, WaitOutcome::kTimedOut},
-       -1,
-       1,
-       0},
+      {"stopped before, done at once", true, false, {IoTry::Done(4)}, {}, 4, 1, 0},
+      {"stopped before, would wait", true, false, {toWrite}, {ready, timedOut}, -1, 1, 0},
+      {"deadline passed, would wait", false, true, {toWrite}, {ready, timedOut}, -1, 1, 0},
   };
   for (const auto& row : rows) {
     StopSource stop;
     if (row.stopBefore) stop.RequestStop();
-    const Deadline deadline = row.deadlineMs < 0    ? Deadline::Never()
-                              : row.deadlineMs == 0 ? Deadline::At(SteadyClock::now())
-                                                    : Deadline::After(milliseconds(row.deadlineMs));
+    const Deadline deadline =
+        row.deadlinePassed ? Deadline::At(SteadyClock::now()) : Deadline::Never();
     std::size_t tries = 0;
     std::size_t waits = 0;
     std::vector<Readiness> asked;
