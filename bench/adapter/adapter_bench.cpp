@@ -54,7 +54,7 @@ std::string PreviousExchange(std::string command, SerialPort* port, const StopTo
     PollByte(*port, gotByte);
     if (!gotByte) break;
   }
-  port->Write(command.c_str());
+  port->Write(command.c_str(), {});
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::string answer;
   std::size_t received = 0;
@@ -186,7 +186,7 @@ bool PreviousCheck() {
       PollByte(probe, gotByte);
       if (!gotByte) break;
     }
-    probe.Write("ATZ\r");
+    probe.Write("ATZ\r", {});
     std::string answer;
     for (int passes = 0; passes < 200 && answer.size() < 30; ++passes) {
       bool promptSeen = false;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "adapter/tcp_link_backend.h"
+#include "adapter/adapter_name.h"
 
 namespace morvanix {
 
@@ -10,7 +10,6 @@ namespace {
 
 constexpr std::uint32_t kWifiNetwork = 0xC0A80000;  // 192.168.0.0
 constexpr std::uint32_t kWifiNetmask = 0xFFFFFF00;  // /24
-constexpr std::int32_t kProbeBaudRate = 38400;
 
 }  // namespace
 
@@ -39,7 +38,7 @@ std::string ComDeviceName(int n) {
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop) {
   if (!IsTcpLinkName(portName)) return ProbePort(portName, stop);
   SerialPort probe;
-  return detail::ProbeAt(probe, portName, kProbeBaudRate, detail::ResetWait::kFull, stop);
+  return detail::ProbeAt(probe, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop);
 }
 
 }  // namespace morvanix

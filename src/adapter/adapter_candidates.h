@@ -28,7 +28,7 @@ bool OnWifiAdapterNetwork(const std::vector<std::uint32_t>& addresses);
 // The device name "\\.\COM<n>".
 std::string ComDeviceName(int n);
 
-// One candidate probed as the scan does: a serial device at 38400 baud, then at the other
+// One candidate probed as the scan does: a serial device at kAdapterBaudRate, then at the other
 // rates; a TCP adapter ("tcp://HOST:PORT") once, rates meaning nothing there.
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop);
 

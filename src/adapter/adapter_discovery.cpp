@@ -11,8 +11,6 @@ namespace morvanix {
 
 namespace {
 
-constexpr std::int32_t kAdapterBaudRate = 38400;
-
 // The device that answered: where to reopen the shared port, and how to name it in the report.
 struct Found {
   std::string portName;

@@ -15,7 +15,7 @@ namespace morvanix {
 // "ATZ"), in this order:
 // 1. the adapter the user named, when there is one (a serial device at the scan's rates, or
 //    tcp://HOST:PORT), reported as "<banner> on <the name as given>";
-// 2. "\\.\COM1" to "\\.\COM16" at 38400 baud, then the listed ports above 16 in increasing
+// 2. "\\.\COM1" to "\\.\COM16" at kAdapterBaudRate, then the listed ports above 16 in increasing
 //    order; when none answered so, the devices that opened at the other probe rates, lowest
 //    number first; reported as "<banner> on COM<n>";
 // 3. when no serial adapter answered and this computer has an address in 192.168.0.0/24, the

@@ -24,7 +24,7 @@ std::string ExchangeCommand(std::string command, SerialPort* port, const StopTok
   command.push_back('\r');
   if (port == nullptr || !port->IsOpen()) return "ERROR";
   DrainInput(*port, kMaxDrainBytes);
-  port->Write(command.c_str());
+  port->Write(command.c_str(), stop);
   CollectLimits limits = kExchangeLimits;
   // What went out: a command is cut at the port's write limit.
   limits.echo = std::string_view(command).substr(0, command.size() - 1);

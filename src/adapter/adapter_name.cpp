@@ -5,6 +5,7 @@
 
 #include "adapter/serial_device_name.h"
 #include "base/debug_output.h"
+#include "base/setting_text.h"
 
 namespace morvanix {
 
@@ -12,8 +13,6 @@ namespace {
 
 constexpr std::string_view kTcpScheme = "tcp://";
 constexpr std::size_t kMaxNameLength = 1024;
-// Enough of a rejected value to recognise it in the debug output, never a whole screen.
-constexpr std::size_t kMaxQuotedLength = 40;
 
 bool HasControlCharacter(std::string_view text) {
   for (char c : text) {
@@ -34,19 +33,14 @@ std::optional<std::string> BareComDevice(const std::string& text) {
   return device;
 }
 
-// Control characters shown as '?', so that the value cannot break the debug line.
-std::string Quoted(const std::string& text) {
-  std::string shown = text.substr(0, kMaxQuotedLength);
-  for (char& c : shown) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return "\"" + shown + (text.size() > kMaxQuotedLength ? "...\"" : "\"");
-}
-
 }  // namespace
 
+bool IsTcpLinkName(const std::string& name) {
+  return name.compare(0, kTcpScheme.size(), kTcpScheme) == 0;
+}
+
 bool ParseTcpLinkName(const std::string& name, std::string& host, int& port) {
-  if (name.compare(0, kTcpScheme.size(), kTcpScheme) != 0) return false;
+  if (!IsTcpLinkName(name)) return false;
   const std::string rest = name.substr(kTcpScheme.size());
   const std::size_t colon = rest.rfind(':');
   if (colon == std::string::npos) return false;
@@ -57,16 +51,10 @@ bool ParseTcpLinkName(const std::string& name, std::string& host, int& port) {
     return false;  // an IPv6 address needs its brackets
   }
   if (hostPart.empty() || hostPart.find_first_of("/@[] ") != std::string::npos) return false;
-  const std::string digits = rest.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5) return false;
-  int value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return false;
+  const std::optional<int> number = ParsePortNumber(std::string_view(rest).substr(colon + 1));
+  if (!number) return false;
   host = hostPart;
-  port = value;
+  port = *number;
   return true;
 }
 
@@ -81,9 +69,7 @@ std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::strin
   if (text.find("://") != std::string::npos) {
     std::string host;
     int port = 0;
-    if (text.compare(0, kTcpScheme.size(), kTcpScheme) != 0) {
-      return fail("names a scheme other than tcp://");
-    }
+    if (!IsTcpLinkName(text)) return fail("names a scheme other than tcp://");
     if (!ParseTcpLinkName(text, host, port)) {
       return fail("is not tcp://HOST:PORT with a port from 1 to 65535");
     }
@@ -98,7 +84,8 @@ std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::strin
 
 namespace detail {
 
-std::optional<NamedAdapter> NamedAdapterFrom(const char* value, void (*report)(const char*)) {
+std::optional<NamedAdapter> NamedAdapterFrom(const char* value,
+                                             const std::function<void(const char*)>& report) {
   if (value == nullptr) return std::nullopt;
   std::string problem;
   std::optional<NamedAdapter> named = ParseAdapterName(value, &problem);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,9 @@ struct NamedAdapter {
 // then says why in a few words.
 std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::string* problem);
 
+// True for a port name "tcp://..." that SerialPort opens over TCP.
+bool IsTcpLinkName(const std::string& name);
+
 // Splits "tcp://HOST:PORT" (HOST may be a bracketed IPv6 address, given without the brackets);
 // false for any other name.
 bool ParseTcpLinkName(const std::string& name, std::string& host, int& port);
@@ -28,7 +32,8 @@ std::optional<NamedAdapter> NamedAdapterFromEnvironment();
 
 // Test seam: the value of the variable (nullptr when not set), with the report's sink.
 namespace detail {
-std::optional<NamedAdapter> NamedAdapterFrom(const char* value, void (*report)(const char*));
+std::optional<NamedAdapter> NamedAdapterFrom(const char* value,
+                                             const std::function<void(const char*)>& report);
 }
 
 }  // namespace morvanix

@@ -5,6 +5,10 @@
 
 namespace morvanix {
 
+namespace {
+
+// A read or write error that means the device went away (a USB adapter pulled out), as
+// opposed to our own cancel (kOperationAborted) or a line error.
 bool IsDeviceLossError(std::uint32_t error) {
   switch (error) {
     case comm_error::kAccessDenied:
@@ -18,6 +22,17 @@ bool IsDeviceLossError(std::uint32_t error) {
       return false;
   }
 }
+
+Deadline Extended(const Deadline& deadline, std::uint32_t ms) {
+  return deadline.IsNever() ? deadline
+                            : Deadline::At(deadline.When() + std::chrono::milliseconds(ms));
+}
+
+Deadline FromNow(std::uint32_t ms) {
+  return Deadline::After(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
 
 void OverlappedSerialIo::Note(const IoResult& result) {
   if (result.state == IoState::kFailed && IsDeviceLossError(result.error)) lost_ = true;
@@ -73,8 +88,7 @@ std::size_t OverlappedSerialIo::ReadSome(char* buffer, std::size_t n, const Dead
       // What it had moved is kept; a driver that ignores the cancel leaves it outstanding,
       // and a later call collects it.
       device_.CancelRead();
-      const Deadline cancelled = Deadline::After(std::chrono::milliseconds(kCancelWaitMs));
-      if (device_.WaitRead(cancelled, {}) != WaitOutcome::kReady) return 0;
+      if (device_.WaitRead(FromNow(kCancelWaitMs), {}) != WaitOutcome::kReady) return 0;
       const IoResult ended = device_.CollectRead();
       if (ended.state == IoState::kPending) return 0;
       readPending_ = false;
@@ -91,10 +105,11 @@ std::size_t OverlappedSerialIo::ReadSome(char* buffer, std::size_t n, const Dead
   }
 }
 
-bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
+bool OverlappedSerialIo::Write(const char* data, std::size_t n, const Deadline& deadline,
+                               const StopToken& stop) {
   if (writePending_) {
     // A write that outlived its cancel still owns the write record.
-    if (!device_.WaitWrite(0)) return false;
+    if (device_.WaitWrite(FromNow(0), {}) != WaitOutcome::kReady) return false;
     (void)device_.CollectWrite();
     writePending_ = false;
   }
@@ -104,14 +119,15 @@ bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
     Note(started);
     return false;
   }
-  const std::uint32_t bound = 15 * static_cast<std::uint32_t>(n) + 100 + kGraceMs;
-  if (device_.WaitWrite(bound)) {
+  // The driver ends the write itself at the same bound: the grace lets that end be collected
+  // rather than cut short by a cancel.
+  if (device_.WaitWrite(Extended(deadline, kGraceMs), stop) == WaitOutcome::kReady) {
     const IoResult ended = device_.CollectWrite();
     Note(ended);
     return ended.state == IoState::kDone;
   }
   device_.CancelWrite();
-  if (device_.WaitWrite(kCancelWaitMs)) {
+  if (device_.WaitWrite(FromNow(kCancelWaitMs), {}) == WaitOutcome::kReady) {
     (void)device_.CollectWrite();
   } else {
     writePending_ = true;
@@ -122,15 +138,14 @@ bool OverlappedSerialIo::Write(const char* data, std::size_t n) {
 bool OverlappedSerialIo::EndAll() {
   if (readPending_) {
     device_.CancelRead();
-    if (device_.WaitRead(Deadline::After(std::chrono::milliseconds(kCancelWaitMs)), {}) ==
-        WaitOutcome::kReady) {
+    if (device_.WaitRead(FromNow(kCancelWaitMs), {}) == WaitOutcome::kReady) {
       (void)device_.CollectRead();
       readPending_ = false;
     }
   }
   if (writePending_) {
     device_.CancelWrite();
-    if (device_.WaitWrite(kCancelWaitMs)) {
+    if (device_.WaitWrite(FromNow(kCancelWaitMs), {}) == WaitOutcome::kReady) {
       (void)device_.CollectWrite();
       writePending_ = false;
     }

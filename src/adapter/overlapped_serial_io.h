@@ -24,10 +24,6 @@ inline constexpr std::uint32_t kDeviceNotConnected = 1167;
 inline constexpr std::uint32_t kDeviceRemoved = 1617;
 }  // namespace comm_error
 
-// A read or write error that means the device went away (a USB adapter pulled out), as
-// opposed to our own cancel (kOperationAborted) or a line error.
-bool IsDeviceLossError(std::uint32_t error);
-
 enum class IoState { kDone, kPending, kFailed };
 struct IoResult {
   IoState state = IoState::kFailed;
@@ -59,7 +55,8 @@ class OverlappedDevice {
   virtual void CancelRead() = 0;                  // CancelIoEx on the read record
   virtual const char* ReceivedBytes() const = 0;  // the read record's buffer
   virtual IoResult StartWrite(const char* data, std::size_t n) = 0;  // copied, WriteFile
-  virtual bool WaitWrite(std::uint32_t ms) = 0;
+  // The write's event, the deadline or the stop, whichever comes first (WaitFor).
+  virtual WaitOutcome WaitWrite(const Deadline& deadline, const StopToken& stop) = 0;
   virtual IoResult CollectWrite() = 0;
   virtual void CancelWrite() = 0;
 };
@@ -79,9 +76,11 @@ class OverlappedSerialIo {
   // (0 then). A deadline already passed takes what the driver holds without waiting.
   std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
                        const StopToken& stop);
-  // The driver's own time-out ends a write after 15 ms a byte plus 100 ms; this waits that
-  // plus kGraceMs, then cancels it and waits kCancelWaitMs more at most.
-  bool Write(const char* data, std::size_t n);
+  // The driver's own time-out ends a write at the line's time for it (WriteDeadline); this
+  // waits until the deadline plus kGraceMs, or the stop, then cancels it and waits
+  // kCancelWaitMs more at most. A read or write error that means the device went away (a USB
+  // adapter pulled out, not our own cancel or a line error) makes it Lost.
+  bool Write(const char* data, std::size_t n, const Deadline& deadline, const StopToken& stop);
   // Cancels what is outstanding and waits kCancelWaitMs at most for each; true when nothing
   // is left that may still write into the records.
   bool EndAll();

@@ -9,7 +9,6 @@ namespace morvanix {
 
 namespace {
 
-constexpr std::int32_t kAdapterBaudRate = 38400;
 constexpr std::size_t kMaxDrainBytes = 4096;
 // The answer is read to its prompt, so an adapter costs only its reset time; a device that
 // never sends the prompt is given 4 s (1.2 s at the other rates, tried only on devices that
@@ -25,7 +24,7 @@ constexpr std::string_view kResetEcho = "ATZ";
 void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, const StopToken& stop,
                      std::string& answer, CollectReport& report) {
   report = {};
-  probe.Write(kResetCommand);
+  probe.Write(kResetCommand, stop);
   answer = CollectAnswer(probe, limits, stop, &report);
 }
 

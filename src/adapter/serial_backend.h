@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,13 @@ inline constexpr std::uint32_t kModemRlsdOn = 0x80;
 
 enum class ModemControlLine { kRts, kDtr };
 
+// How long a write of n bytes may take: the line's own time, as a serial driver bounds it.
+inline constexpr std::chrono::milliseconds kWriteTimePerByte{15};
+inline constexpr std::chrono::milliseconds kWriteTimeBase{100};
+inline Deadline WriteDeadline(std::size_t n) {
+  return Deadline::After(kWriteTimeBase + kWriteTimePerByte * static_cast<long long>(n));
+}
+
 // Why an Open failed. busy: the device exists but another program holds it. reason: the
 // system's error text in plain words ("No such file or directory").
 struct SerialOpenError {
@@ -46,9 +54,9 @@ class SerialBackend {
   // Puts back what Open changed and releases what it acquired. Idempotent.
   virtual void Close() = 0;
 
-  // Writes n bytes (n may be 0) within 15 ms per byte plus 100 ms; true when all went out.
-  // It takes no stop: a command is short, and its bound is the line's own time.
-  virtual bool Write(const char* data, std::size_t n) = 0;
+  // Writes n bytes (n may be 0); true when all went out before the deadline and the stop.
+  virtual bool Write(const char* data, std::size_t n, const Deadline& deadline,
+                     const StopToken& stop) = 0;
   // Up to n bytes: returns as soon as at least one byte is there (with every byte the driver
   // holds, up to n), at the deadline, or at the stop; 0 then (DeviceLost tells a device that
   // went away). A deadline already passed takes what is there without waiting.

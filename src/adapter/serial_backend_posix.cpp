@@ -3,7 +3,6 @@
 // there, bounded write).
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -13,7 +12,6 @@
 #endif
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -25,14 +23,12 @@
 #include "adapter/serial_device_name.h"
 #include "adapter/serial_termios_posix.h"
 #include "base/folder_posix.h"
+#include "base/io_retry.h"
 #include "base/wait.h"
 
 namespace morvanix {
 
 namespace {
-
-constexpr int kWriteMsPerByte = 15;
-constexpr int kWriteBaseMs = 100;
 
 // The errors of a read or write that mean the device itself went away.
 bool IsLossErrno(int e) {
@@ -110,24 +106,30 @@ class PosixSerialBackend final : public SerialBackend {
     Release();
   }
 
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline& deadline,
+             const StopToken& stop) override {
     if (!ready_) return false;
-    const Deadline deadline = Deadline::After(
-        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs));
     std::size_t sent = 0;
     while (sent < n) {
-      const ssize_t w = ::write(fd_, data + sent, n - sent);
-      if (w > 0) {
-        sent += static_cast<std::size_t>(w);
-        continue;
-      }
-      if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        if (IsLossErrno(errno)) lost_ = true;
-        return false;
-      }
-      const WaitOutcome outcome = WaitFor(fd_, Readiness::kWrite, deadline, {});
-      if (outcome == WaitOutcome::kHangUp) lost_ = true;
-      if (outcome != WaitOutcome::kReady) return false;
+      const std::ptrdiff_t moved = RetryWithin(
+          deadline, stop,
+          [&] {
+            if (lost_) return IoTry::Done(-1);
+            const ssize_t w = ::write(fd_, data + sent, n - sent);
+            if (w > 0) return IoTry::Done(w);
+            if (w == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+              return IoTry::WaitsFor(Readiness::kWrite);
+            }
+            if (IsLossErrno(errno)) lost_ = true;
+            return IoTry::Done(-1);
+          },
+          [this](Readiness what, const Deadline& by, const StopToken& until) {
+            const WaitOutcome outcome = WaitFor(fd_, what, by, until);
+            if (outcome == WaitOutcome::kHangUp) lost_ = true;
+            return outcome;
+          });
+      if (moved < 0) return false;
+      sent += static_cast<std::size_t>(moved);
     }
     return true;
   }
@@ -147,15 +149,8 @@ class PosixSerialBackend final : public SerialBackend {
         return last;
       }
       if (outcome != WaitOutcome::kReady) return 0;
-      // Readable yet nothing to read: a terminal that hung up reports both; anything else
-      // was a spurious wake-up and the wait goes on.
-      const std::size_t ready = ReadHeld(buffer, n);
-      if (ready > 0 || lost_) return ready;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        lost_ = true;
-        return 0;
-      }
+      // Readable: the next pass reads. One that finds nothing was a spurious wake-up (a
+      // hang-up is told as such) and waits again.
     }
   }
 

@@ -107,11 +107,6 @@ class Win32Device final : public OverlappedDevice {
     }
     return Failure(GetLastError());
   }
-  WaitOutcome WaitRead(const Deadline& deadline, const StopToken& stop) override {
-    return WaitFor(records_->read.hEvent, Readiness::kRead, deadline, stop);
-  }
-  IoResult CollectRead() override { return Collect(records_->read); }
-  void CancelRead() override { (void)CancelIoEx(handle_, &records_->read); }
   const char* ReceivedBytes() const override { return records_->rxBytes; }
 
   IoResult StartWrite(const char* data, std::size_t n) override {
@@ -123,10 +118,17 @@ class Win32Device final : public OverlappedDevice {
     }
     return Failure(GetLastError());
   }
-  bool WaitWrite(std::uint32_t ms) override {
-    return WaitForSingleObject(records_->write.hEvent, ms) == WAIT_OBJECT_0;
+
+  // The same for either record: its event, its result, its cancel.
+  WaitOutcome WaitRead(const Deadline& deadline, const StopToken& stop) override {
+    return WaitFor(records_->read.hEvent, Readiness::kRead, deadline, stop);
   }
+  WaitOutcome WaitWrite(const Deadline& deadline, const StopToken& stop) override {
+    return WaitFor(records_->write.hEvent, Readiness::kWrite, deadline, stop);
+  }
+  IoResult CollectRead() override { return Collect(records_->read); }
   IoResult CollectWrite() override { return Collect(records_->write); }
+  void CancelRead() override { (void)CancelIoEx(handle_, &records_->read); }
   void CancelWrite() override { (void)CancelIoEx(handle_, &records_->write); }
 
  private:
@@ -205,8 +207,9 @@ class Win32SerialBackend final : public SerialBackend {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
-    timeouts.WriteTotalTimeoutMultiplier = 15;
-    timeouts.WriteTotalTimeoutConstant = 100;
+    // The driver ends a write at the line's time for it, the bound its callers wait for.
+    timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(kWriteTimePerByte.count());
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(kWriteTimeBase.count());
     if (!SetCommTimeouts(handle_, &timeouts)) return Failed(9);
     io_ = std::make_unique<OverlappedSerialIo>(device_);
     return 0;
@@ -236,9 +239,10 @@ class Win32SerialBackend final : public SerialBackend {
     lost_ = false;
   }
 
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline& deadline,
+             const StopToken& stop) override {
     if (io_ == nullptr) return false;
-    const bool ok = io_->Write(data, n);
+    const bool ok = io_->Write(data, n, deadline, stop);
     lost_ = lost_ || io_->Lost();
     return ok;
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "adapter/adapter_name.h"
 #include "adapter/tcp_link_backend.h"
 
 namespace morvanix {
@@ -97,16 +98,16 @@ void SerialPort::Close() {
   ready_ = false;
 }
 
-bool SerialPort::Write(const char* text) {
-  if (!ready_ || text == nullptr) return false;
+bool SerialPort::Write(const char* text, const StopToken& stop) {
+  if (!ready_ || text == nullptr || stop.StopRequested()) return false;
   std::size_t n = 0;
   while (n < kMaxWrite && text[n] != '\0') ++n;
-  return backend_->Write(text, n);
+  return backend_->Write(text, n, WriteDeadline(n), stop);
 }
 
-bool SerialPort::WriteChar(char c) {
+bool SerialPort::WriteChar(char c, const StopToken& stop) {
   const char text[2] = {c, '\0'};
-  return Write(text);
+  return Write(text, stop);
 }
 
 std::size_t SerialPort::ReadSome(char* buffer, std::size_t n, const Deadline& deadline,

@@ -54,10 +54,11 @@ class SerialPort {
   void Close();
   bool IsOpen() const { return backend_ != nullptr; }
 
-  // At most the first 1024 bytes of the text go out.
-  bool Write(const char* text);
+  // At most the first 1024 bytes of the text go out, within the line's time for them
+  // (WriteDeadline); nothing once the stop has come, and the stop ends a write under way.
+  bool Write(const char* text, const StopToken& stop);
   // The NUL character makes a zero-length write.
-  bool WriteChar(char c);
+  bool WriteChar(char c, const StopToken& stop);
   // Up to n bytes: returns as soon as at least one byte is there, at the deadline, or at the
   // stop; 0 then, and at once on a port that is not ready.
   std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,

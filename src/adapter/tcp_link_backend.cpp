@@ -2,16 +2,13 @@
 
 #include "adapter/adapter_keepalive.h"
 #include "adapter/adapter_name.h"
+#include "base/io_retry.h"
 #include "base/socket_calls.h"
 #include "base/wait.h"
 
 namespace morvanix {
 
 namespace {
-
-// The same bound as a serial port's write: 15 ms a byte plus 100 ms.
-constexpr int kWriteMsPerByte = 15;
-constexpr int kWriteBaseMs = 100;
 
 class TcpLinkBackend final : public SerialBackend {
  public:
@@ -40,33 +37,29 @@ class TcpLinkBackend final : public SerialBackend {
     lost_ = false;
   }
 
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline& deadline,
+             const StopToken& stop) override {
     if (!Usable()) return false;
-    const Deadline deadline = Deadline::After(
-        std::chrono::milliseconds(kWriteMsPerByte * static_cast<long long>(n) + kWriteBaseMs));
     std::size_t sent = 0;
     while (sent < n) {
-      const std::ptrdiff_t moved = Moved(SendSome(socket_.Get(), data + sent, n - sent));
-      if (moved < 0) return false;
+      const std::ptrdiff_t moved = RetryOnSocket(socket_.Get(), deadline, stop, [&] {
+        return Tried(SendSome(socket_.Get(), data + sent, n - sent), Readiness::kWrite);
+      });
+      if (moved <= 0) return false;
       sent += static_cast<std::size_t>(moved);
-      if (moved == 0 && WaitForSocket(socket_.Get(), Readiness::kWrite, deadline, StopToken()) ==
-                            WaitOutcome::kTimedOut) {
-        return false;
-      }
     }
     return true;
   }
 
   std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
                        const StopToken& stop) override {
-    while (Usable()) {
-      const std::ptrdiff_t got = Received(buffer, n);
-      if (got > 0) return static_cast<std::size_t>(got);
-      if (got < 0) break;
-      const WaitOutcome outcome = WaitForSocket(socket_.Get(), Readiness::kRead, deadline, stop);
-      if (outcome != WaitOutcome::kReady && outcome != WaitOutcome::kHangUp) break;
-    }
-    return 0;
+    if (!Usable()) return 0;
+    const std::ptrdiff_t got = RetryOnSocket(socket_.Get(), deadline, stop, [&] {
+      return Tried(ReceiveSome(socket_.Get(), buffer, n), Readiness::kRead);
+    });
+    // The adapter's end of stream is a lost device as well.
+    if (got == 0) lost_ = true;
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
   }
 
   bool SetModemLine(ModemControlLine, bool) override { return false; }
@@ -81,23 +74,13 @@ class TcpLinkBackend final : public SerialBackend {
  private:
   bool Usable() const { return socket_.Get() != kNoSocket && !lost_; }
 
-  // A send's result as bytes moved, 0 when it would have to wait, -1 when the connection is
-  // gone (which makes the device lost).
-  std::ptrdiff_t Moved(std::ptrdiff_t result) {
-    if (result >= 0) return result;
-    if (LastCallWouldBlock()) return 0;
+  // A send or receive as a try: one that would have to wait waits for `what`; any other
+  // failure means the connection is gone, which makes the device lost.
+  IoTry Tried(std::ptrdiff_t result, Readiness what) {
+    if (result >= 0) return IoTry::Done(result);
+    if (LastCallWouldBlock()) return IoTry::WaitsFor(what);
     lost_ = true;
-    return -1;
-  }
-
-  // The same for a receive, where the adapter's end of stream is a lost device as well.
-  std::ptrdiff_t Received(char* buffer, std::size_t n) {
-    const std::ptrdiff_t got = ReceiveSome(socket_.Get(), buffer, n);
-    if (got == 0) {
-      lost_ = true;
-      return -1;
-    }
-    return Moved(got);
+    return IoTry::Done(-1);
   }
 
   ScopedSocket socket_;
@@ -106,10 +89,6 @@ class TcpLinkBackend final : public SerialBackend {
 };
 
 }  // namespace
-
-bool IsTcpLinkName(const std::string& name) {
-  return name.rfind("tcp://", 0) == 0;
-}
 
 std::unique_ptr<SerialBackend> MakeTcpLinkBackend() {
   return std::make_unique<TcpLinkBackend>();

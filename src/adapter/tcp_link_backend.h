@@ -12,9 +12,6 @@ namespace morvanix {
 // in a few milliseconds, and a scan must not wait long on an address where nothing is.
 inline constexpr std::chrono::milliseconds kTcpConnectBound{300};
 
-// True for a port name "tcp://..." that SerialPort opens over TCP.
-bool IsTcpLinkName(const std::string& name);
-
 // An adapter reached over TCP (a Wi-Fi adapter, or one named "tcp://HOST:PORT") behind the
 // serial backend's interface, so that the exchange, the probe and the lock cannot tell it
 // from a serial port. The line settings mean nothing there, and it has no modem lines. A

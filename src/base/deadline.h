@@ -12,7 +12,18 @@ class Deadline {
  public:
   constexpr Deadline() = default;
 
-  static Deadline After(SteadyClock::duration wait) { return At(SteadyClock::now() + wait); }
+  // Saturates: a wait too long for the clock never passes, one below zero has passed.
+  template <typename Rep, typename Period>
+  static Deadline After(std::chrono::duration<Rep, Period> wait) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (wait <= wait.zero()) return At(now);
+    // Compared in the wait's own unit, so that a huge one is not multiplied out first.
+    using Wait = std::chrono::duration<Rep, Period>;
+    if (wait >= std::chrono::duration_cast<Wait>(SteadyClock::time_point::max() - now)) {
+      return Never();
+    }
+    return At(now + std::chrono::duration_cast<SteadyClock::duration>(wait));
+  }
   static Deadline At(SteadyClock::time_point when) { return Deadline(when); }
   static constexpr Deadline Never() { return Deadline(); }
 

@@ -8,7 +8,8 @@ namespace morvanix {
 
 enum class WaitOutcome {
   kReady,     // the handle is ready (POSIX: readable or writable as asked; Windows: signalled)
-  kHangUp,    // POSIX: the descriptor reported a hang-up or an error and nothing to read
+  kHangUp,    // POSIX: the descriptor reported a hang-up or an error (what it still holds
+              // may be read)
   kTimedOut,  // the deadline passed first
   kStopped,   // the stop came first (also when it was there before the call)
   kFailed,    // the wait itself failed

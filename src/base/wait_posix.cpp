@@ -33,9 +33,11 @@ WaitOutcome PollUntil(WaitHandle handle, short events, const Deadline& deadline,
       if (errno == EINTR) continue;
       return WaitOutcome::kFailed;
     }
-    if (handle != kNoWaitHandle && fds[0].revents != 0) {
+    if (handle != kNoWaitHandle) {
+      // A hang-up is told as such, also when it comes with bytes still to read: a terminal
+      // that hung up reports itself readable as well, with nothing to read.
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return WaitOutcome::kHangUp;
       if ((fds[0].revents & events) != 0) return WaitOutcome::kReady;
-      return WaitOutcome::kHangUp;
     }
     if (stop.StopRequested()) return WaitOutcome::kStopped;
     if (deadline.Passed()) return WaitOutcome::kTimedOut;

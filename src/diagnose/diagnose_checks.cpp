@@ -34,12 +34,6 @@ constexpr bool kTls = true;
 constexpr bool kTls = false;
 #endif
 
-std::vector<std::string> overrideReports;
-
-void KeepOverrideReport(const char* text) {
-  overrideReports.emplace_back(text);
-}
-
 std::string Decimal(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", value);
@@ -98,12 +92,13 @@ void CheckProgramAndAgent(std::ostream& out) {
 }
 
 bool CheckRemote(std::ostream& out, Findings& findings) {
-  overrideReports.clear();
   const char* hostOverride = std::getenv("MORVANIX_REMOTE_HOST");
   const char* portOverride = std::getenv("MORVANIX_REMOTE_PORT");
+  std::vector<std::string> reports;
   const RemoteEndpoint endpoint = detail::ApplyRemoteEndpointOverrides(
-      BuiltInRemoteEndpoint(), hostOverride, portOverride, KeepOverrideReport);
-  for (const std::string& report : overrideReports) Emit(out, {Verdict::kNote, report});
+      BuiltInRemoteEndpoint(), hostOverride, portOverride,
+      [&reports](const char* text) { reports.emplace_back(text); });
+  for (const std::string& report : reports) Emit(out, {Verdict::kNote, report});
   const std::string where = endpoint.host + ":" + std::to_string(endpoint.port);
   findings.remote = where;
   Emit(out, {Verdict::kNote,
@@ -156,12 +151,13 @@ bool CheckRemote(std::ostream& out, Findings& findings) {
 
 // The adapter the user named, tried first by the agent.
 void CheckNamedAdapter(std::ostream& out, Findings& findings) {
-  overrideReports.clear();
+  std::vector<std::string> reports;
   const std::optional<NamedAdapter> named =
-      detail::NamedAdapterFrom(std::getenv("MORVANIX_ADAPTER"), KeepOverrideReport);
-  for (const std::string& report : overrideReports) Emit(out, {Verdict::kFail, report});
+      detail::NamedAdapterFrom(std::getenv("MORVANIX_ADAPTER"),
+                               [&reports](const char* text) { reports.emplace_back(text); });
+  for (const std::string& report : reports) Emit(out, {Verdict::kFail, report});
   if (!named) {
-    if (overrideReports.empty()) {
+    if (reports.empty()) {
       Emit(out, {Verdict::kNote, "MORVANIX_ADAPTER: not set, the agent searches for the adapter"});
     }
     return;

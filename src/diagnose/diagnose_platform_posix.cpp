@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -11,12 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "base/folder_posix.h"
+#include "base/wait.h"
 #include "diagnose/diagnose_platform.h"
 
 extern char** environ;
@@ -28,7 +29,7 @@ const char* const kAgentExecutableName = "morvanix-agent";
 namespace {
 
 constexpr char kUnitName[] = "morvanix-agent";
-constexpr int kSystemctlBoundMs = 5000;
+constexpr std::chrono::seconds kSystemctlBound{5};
 constexpr std::size_t kMaxCommandOutput = 256;
 
 std::string ReadSmallFile(const std::string& path) {
@@ -62,13 +63,11 @@ bool RunSystemctl(std::string& answer) {
     return false;
   }
   std::string text;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kSystemctlBoundMs);
+  const Deadline deadline = Deadline::After(kSystemctlBound);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd p{out[0], POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+    // Its end of the pipe closing is a hang-up, after which what it wrote is still read.
+    const WaitOutcome outcome = WaitFor(out[0], Readiness::kRead, deadline, {});
+    if (deadline.Passed() || (outcome != WaitOutcome::kReady && outcome != WaitOutcome::kHangUp)) {
       kill(pid, SIGKILL);
       text = "(no answer within 5 s)";
       break;

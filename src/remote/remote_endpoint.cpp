@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/debug_output.h"
+#include "base/setting_text.h"
 
 namespace morvanix {
 
@@ -17,14 +18,6 @@ constexpr int kRemotePort = 443;
 #else
 constexpr int kRemotePort = 80;
 #endif
-// Enough of a rejected value to recognise it in the debug output, never a whole screen.
-constexpr std::size_t kMaxQuotedLength = 40;
-
-std::string Quoted(const std::string& text) {
-  if (text.size() <= kMaxQuotedLength) return "\"" + text + "\"";
-  return "\"" + text.substr(0, kMaxQuotedLength) + "...\"";
-}
-
 }  // namespace
 
 RemoteEndpoint BuiltInRemoteEndpoint() {
@@ -33,19 +26,8 @@ RemoteEndpoint BuiltInRemoteEndpoint() {
 
 namespace detail {
 
-std::optional<int> ParseRemotePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return std::nullopt;
-  return value;
-}
-
 RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
-                                            void (*report)(const char*)) {
+                                            const std::function<void(const char*)>& report) {
   if (host != nullptr) {
     if (*host == '\0') {
       report("MORVANIX_REMOTE_HOST is empty; keeping the built-in remote host");
@@ -54,7 +36,7 @@ RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* hos
     }
   }
   if (port != nullptr) {
-    if (const auto parsed = ParseRemotePort(port)) {
+    if (const auto parsed = ParsePortNumber(port)) {
       base.port = *parsed;
     } else {
       const std::string message = "MORVANIX_REMOTE_PORT " + Quoted(port) +

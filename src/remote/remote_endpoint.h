@@ -1,6 +1,6 @@
 #pragma once
 
-#include <optional>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -38,13 +38,10 @@ RemoteEndpoint RemoteEndpointFromEnvironment();
 // Test seams.
 namespace detail {
 
-// The port of an override: 1 to 65535 in plain decimal digits, nothing else.
-std::optional<int> ParseRemotePort(const std::string& text);
-
 // Applies the two override values (nullptr when the variable is not set) to base. An empty
 // host or a malformed port is passed to report and ignored.
 RemoteEndpoint ApplyRemoteEndpointOverrides(RemoteEndpoint base, const char* host, const char* port,
-                                            void (*report)(const char*));
+                                            const std::function<void(const char*)>& report);
 
 }  // namespace detail
 

@@ -39,20 +39,16 @@ std::string ExecuteRequestWith(const std::string& requestText, const CommandExch
 
   JsonValue results;  // stays null when there is nothing to run
   if (command.kind() == JsonKind::Object) {
-    bool ranOne = false;
-    bool stopping = false;
     for (const auto& [key, value] : command.members()) {
       const std::string text = value.asText();
       if (key == "function") {
         results.member(key) = text;
         continue;
       }
-      // A request can carry very many commands: after a stop none is started (the exchange
-      // under way ends at the stop itself).
-      stopping = stopping || (ranOne && stop.StopRequested());
-      if (stopping) continue;
+      // A request can carry very many commands: after a stop none is started, the first
+      // included (the exchange under way ends at the stop itself).
+      if (stop.StopRequested()) continue;
       results.member(key) = exchange(text);
-      ranOne = true;
     }
   }
 

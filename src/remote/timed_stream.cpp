@@ -7,7 +7,6 @@ namespace morvanix {
 namespace {
 
 Deadline WithIdle(const Deadline& deadline, SteadyClock::duration idle) {
-  if (idle >= SteadyClock::time_point::max() - SteadyClock::now()) return deadline;
   return deadline.Sooner(Deadline::After(idle));
 }
 

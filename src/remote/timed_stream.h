@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "base/deadline.h"
+#include "base/io_retry.h"
 #include "base/socket_calls.h"
 #include "base/stop_token.h"
 
@@ -98,21 +99,5 @@ class TimedStream final : public httplib::Stream {
   const IoLimits& limits_;
   std::size_t received_ = 0;
 };
-
-// Repeats a non-blocking step until it moves data (or ends the stream) or fails, waiting for
-// the socket in between until the deadline or the stop: the step's result, or -1.
-template <typename Step>
-std::ptrdiff_t MoveWithin(SocketHandle sock, Readiness what, const Deadline& deadline,
-                          const StopToken& stop, Step step) {
-  for (;;) {
-    const std::ptrdiff_t moved = step();
-    if (moved >= 0) return moved;
-    if (!LastCallWouldBlock()) return -1;
-    // A socket said ready may still refuse a large send: the bounds hold all the same.
-    if (deadline.Passed() || stop.StopRequested()) return -1;
-    const WaitOutcome wait = WaitForSocket(sock, what, deadline, stop);
-    if (wait != WaitOutcome::kReady && wait != WaitOutcome::kHangUp) return -1;
-  }
-}
 
 }  // namespace morvanix

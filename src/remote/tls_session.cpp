@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "base/debug_output.h"
+#include "base/io_retry.h"
 #include "base/socket_calls.h"
 #include "remote/report_limiter.h"
 
@@ -159,22 +160,20 @@ std::string FailureReason(SSL* ssl) {
 template <typename Call>
 int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline, const StopToken& stop,
             PeerEnd* end = nullptr) {
-  for (;;) {
+  return static_cast<int>(RetryOnSocket(sock, deadline, stop, [&] {
     ERR_clear_error();
     const int result = call();
-    if (result > 0) return result;
+    if (result > 0) return IoTry::Done(result);
     const int error = SSL_get_error(ssl, result);
     if (error == SSL_ERROR_ZERO_RETURN) {
       if (end != nullptr) *end = PeerEnd::kOrderly;
-      return 0;
+      return IoTry::Done(0);
     }
+    if (error == SSL_ERROR_WANT_READ) return IoTry::WaitsFor(Readiness::kRead);
+    if (error == SSL_ERROR_WANT_WRITE) return IoTry::WaitsFor(Readiness::kWrite);
     if (error == SSL_ERROR_SYSCALL && end != nullptr) *end = LastCallPeerEnd();
-    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
-    if (deadline.Passed() || stop.StopRequested()) return -1;
-    const Readiness what = error == SSL_ERROR_WANT_WRITE ? Readiness::kWrite : Readiness::kRead;
-    const WaitOutcome wait = WaitForSocket(sock, what, deadline, stop);
-    if (wait != WaitOutcome::kReady && wait != WaitOutcome::kHangUp) return -1;
-  }
+    return IoTry::Done(-1);
+  }));
 }
 
 }  // namespace

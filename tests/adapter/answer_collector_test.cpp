@@ -41,7 +41,7 @@ TEST_P(CollectTest, EchoDroppedOnlyWhenItIsTheEchoAndNulsNeverKept) {
   record.replies.push_back(c.chunks);
   SerialPort port(FakeMaker(record, 0));
   ASSERT_EQ(port.Open(), 0);
-  port.Write("x");  // delivers the scripted reply
+  port.Write("x", {});  // delivers the scripted reply
   CollectLimits limits = kTestLimits;
   limits.echo = c.echo;
   EXPECT_EQ(CollectAnswer(port, limits, {}), c.answer);
@@ -140,7 +140,7 @@ TEST(CollectBounds, EndsAtTheFirstBoundOrTheStop) {
     record.replies.push_back({c.stream});
     SerialPort port(FakeMaker(record, 0));
     ASSERT_EQ(port.Open(), 0);
-    port.Write("x");
+    port.Write("x", {});
     StopSource stop;
     if (c.stop == Stop::kBefore) stop.RequestStop();
     StopLater stopper(stop, milliseconds(40), c.stop == Stop::kDuring);
@@ -170,7 +170,7 @@ TEST(DrainInput, TakesWhatIsHeldWithoutWaitingUpToItsBound) {
     record.replies.push_back(c.held);
     SerialPort port(FakeMaker(record, 0));
     ASSERT_EQ(port.Open(), 0);
-    port.Write("x");
+    port.Write("x", {});
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(DrainInput(port, c.maxBytes), c.dropped);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));

@@ -90,10 +90,14 @@ class FakeComm final : public OverlappedDevice {
     write = {Op::kOutstanding, {}};
     return {IoState::kPending, 0, comm_error::kIoPending};
   }
-  bool WaitWrite(std::uint32_t ms) override {
-    if (write.state != Op::kOutstanding) return true;
-    now += ms;
-    return false;
+  // A stalled write never ends by itself: its wait lasts to the deadline, on the write
+  // side's clock, unless the stop comes.
+  WaitOutcome WaitWrite(const Deadline& deadline, const StopToken& stop) override {
+    if (write.state != Op::kOutstanding) return WaitOutcome::kReady;
+    if (stop.StopRequested()) return WaitOutcome::kStopped;
+    const long long ms = WaitMilliseconds(deadline, kForeverMs);
+    now += static_cast<std::uint64_t>(ms < 0 ? kForeverMs : ms);
+    return WaitOutcome::kTimedOut;
   }
   IoResult CollectWrite() override {
     if (write.state == Op::kOutstanding) return {IoState::kPending, 0, comm_error::kIoIncomplete};
@@ -119,6 +123,7 @@ class FakeComm final : public OverlappedDevice {
 
  private:
   static constexpr std::uint32_t kAborted = comm_error::kOperationAborted;
+  static constexpr long long kForeverMs = 1LL << 40;
   enum class Op { kIdle, kOutstanding, kEnded };
   struct Record {
     Op state = Op::kIdle;
@@ -246,37 +251,56 @@ TEST(OverlappedSerialIo, ReadReturnsWhatIsThereOnTheFirstByteTheDeadlineOrTheSto
 }
 
 // Every wait in Write and in the close is bounded, also when the driver ignores the cancel;
-// a write that outlives its cancel keeps the record, and the next write fails at once.
+// a write waits to its deadline (plus a grace for the driver's own end) or the stop, and one
+// that outlives its cancel keeps the record, so the next write fails at once. A write the
+// driver refuses makes the device lost only when the device went away.
 TEST(OverlappedSerialIo, WriteAndCloseWaitsAreBounded) {
+  static constexpr std::uint64_t kDeadlineMs = 300;
   const struct {
     const char* label;
     bool writeStalls;
     bool cancelWorks;
     bool readOutstanding;
+    bool stopped;
+    std::uint32_t refusedWith;  // the driver refuses the write at once with this error
     bool written;
     bool ended;
     int readCancels;  // by the read's own end and by the close
+    bool lost;
+    std::uint64_t waitedAtLeastMs, waitedAtMostMs;  // by Write, on the write side's clock
   } cases[] = {
-      {"write done", false, true, true, true, true, 1},
-      {"write stalls, cancel ends it", true, true, false, false, true, 0},
-      {"write stalls, cancel ignored", true, false, false, false, false, 0},
-      {"read outstanding, cancel ignored", false, false, true, true, false, 2},
+      {"write done", false, true, true, false, 0, true, true, 1, false, 0, 0},
+      {"write stalls, cancel ends it", true, true, false, false, 0, false, true, 0, false,
+       kDeadlineMs, kDeadlineMs + 1000},
+      {"write stalls, cancel ignored", true, false, false, false, 0, false, false, 0, false,
+       kDeadlineMs, kDeadlineMs + 1000},
+      {"write stalls, the stop ends it", true, true, false, true, 0, false, true, 0, false, 0, 0},
+      {"read outstanding, cancel ignored", false, false, true, false, 0, true, false, 2, false, 0,
+       0},
+      {"refused, device removed", false, true, false, false, comm_error::kDeviceRemoved, false,
+       true, 0, true, 0, 0},
+      {"refused by our own cancel", false, true, false, false, comm_error::kOperationAborted, false,
+       true, 0, false, 0, 0},
   };
   const std::string text = "0100\r";
-  const std::uint64_t writeBound =
-      15 * text.size() + 100 + OverlappedSerialIo::kGraceMs + OverlappedSerialIo::kCancelWaitMs;
   for (const auto& c : cases) {
     FakeComm comm;
     comm.writeStalls = c.writeStalls;
     comm.cancelWorks = c.cancelWorks;
     OverlappedSerialIo io(comm);
     if (c.readOutstanding) ReadSome(io, 64, Deadline::At(SteadyClock::now()));
+    comm.failStartWith = c.refusedWith;
+    StopSource stop;
+    if (c.stopped) stop.RequestStop();
+    const auto deadline = [] { return Deadline::After(milliseconds(kDeadlineMs)); };
     std::uint64_t start = comm.now;
-    EXPECT_EQ(io.Write(text.data(), text.size()), c.written) << c.label;
-    EXPECT_LE(comm.now - start, writeBound) << c.label;
+    EXPECT_EQ(io.Write(text.data(), text.size(), deadline(), stop.Token()), c.written) << c.label;
+    EXPECT_GE(comm.now - start, c.waitedAtLeastMs) << c.label;
+    EXPECT_LE(comm.now - start, c.waitedAtMostMs) << c.label;
+    EXPECT_EQ(io.Lost(), c.lost) << c.label;
     if (c.writeStalls && !c.cancelWorks) {
       start = comm.now;
-      EXPECT_FALSE(io.Write(text.data(), text.size())) << c.label;
+      EXPECT_FALSE(io.Write(text.data(), text.size(), deadline(), {})) << c.label;
       EXPECT_EQ(comm.now, start) << c.label;
     }
     start = comm.now;
@@ -286,24 +310,6 @@ TEST(OverlappedSerialIo, WriteAndCloseWaitsAreBounded) {
     EXPECT_LT(SteadyClock::now() - closing, milliseconds(1000)) << c.label;
     // The cancel names the outstanding read; nothing is cancelled when none is outstanding.
     EXPECT_EQ(comm.readCancels, c.readCancels) << c.label;
-    EXPECT_FALSE(io.Lost()) << c.label;
-  }
-}
-
-TEST(OverlappedSerialIo, LossErrorsAreThoseOfARemovedDevice) {
-  for (std::uint32_t error :
-       {comm_error::kAccessDenied, comm_error::kBadCommand, comm_error::kDeviceRemoved,
-        comm_error::kGenFailure, comm_error::kFileNotFound, comm_error::kDeviceNotConnected}) {
-    EXPECT_TRUE(IsDeviceLossError(error)) << error;
-    FakeComm comm;
-    comm.failStartWith = error;
-    OverlappedSerialIo io(comm);
-    EXPECT_FALSE(io.Write("A", 1));
-    EXPECT_TRUE(io.Lost()) << error;
-  }
-  for (std::uint32_t error : {comm_error::kOperationAborted, comm_error::kIoIncomplete,
-                              comm_error::kSharingViolation, std::uint32_t{0}}) {
-    EXPECT_FALSE(IsDeviceLossError(error)) << error;
   }
 }
 

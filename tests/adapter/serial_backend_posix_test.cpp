@@ -72,7 +72,7 @@ TEST_F(SerialPosix, OpenResultCodes) {
     EXPECT_FALSE(port.LastOpenError().busy) << c.name;
     if (c.code >= 2) {
       // Held: the device is kept but nothing goes through it.
-      EXPECT_FALSE(port.Write("ATZ\r"));
+      EXPECT_FALSE(port.Write("ATZ\r", {}));
       char byte = 0;
       EXPECT_EQ(port.ReadSome(&byte, 1, Deadline::After(std::chrono::milliseconds(10)), {}), 0u);
     }
@@ -170,10 +170,10 @@ TEST_F(SerialPosix, WriteSendsAtMost1024BytesAndNulSendsNothing) {
   SerialPort port(pty.path, 38400, 8, 'N', 1.0f);
   ASSERT_EQ(port.Open(), 0);
   const std::string big(2000, 'w');
-  EXPECT_TRUE(port.Write(big.c_str()));
+  EXPECT_TRUE(port.Write(big.c_str(), {}));
   EXPECT_EQ(pty.ReadMaster(4096), std::string(1024, 'w'));
-  EXPECT_TRUE(port.WriteChar('\0'));
-  EXPECT_TRUE(port.WriteChar('Z'));
+  EXPECT_TRUE(port.WriteChar('\0', {}));
+  EXPECT_TRUE(port.WriteChar('Z', {}));
   EXPECT_EQ(pty.ReadMaster(16), "Z");
 }
 
@@ -262,11 +262,11 @@ TEST(SerialPosixLoss, HangUpIsNoticedByTheNextReadOrWrite) {
     if (c.op == Op::kRead) {
       EXPECT_EQ(port.ReadSome(&byte, 1, shortWait(), {}), 0u) << c.label;
     } else {
-      EXPECT_EQ(port.Write("ATI\r"), !c.lost) << c.label;
+      EXPECT_EQ(port.Write("ATI\r", {}), !c.lost) << c.label;
     }
     EXPECT_EQ(port.DeviceLost(), c.lost) << c.label;
     if (c.lost) {
-      EXPECT_FALSE(port.Write("ATI\r")) << c.label;
+      EXPECT_FALSE(port.Write("ATI\r", {})) << c.label;
       EXPECT_EQ(port.ReadSome(&byte, 1, shortWait(), {}), 0u);
       EXPECT_TRUE(port.DeviceLost());
     }

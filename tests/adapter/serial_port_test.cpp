@@ -102,7 +102,7 @@ TEST(SerialStates, OpenResultDecidesHeldAndReady) {
       EXPECT_EQ(port.Open(), code);
       EXPECT_EQ(port.IsOpen(), code != 1) << "code " << code;
       const bool ready = code == 0;
-      EXPECT_EQ(port.Write("AT\r"), ready) << "code " << code;
+      EXPECT_EQ(port.Write("AT\r", {}), ready) << "code " << code;
       char byte = 0;
       EXPECT_EQ(port.ReadSome(&byte, 1, Deadline::At(SteadyClock::now()), {}), 0u);
       EXPECT_EQ(port.SetRts(true), ready);
@@ -197,10 +197,10 @@ TEST(SerialIo, WritesAreCutAt1024BytesAndNulIsAnEmptyWrite) {
   SerialPort port(FakeMaker(record, 0));
   ASSERT_EQ(port.Open(), 0);
   const std::string big(2000, 'a');
-  EXPECT_TRUE(port.Write(big.c_str()));
-  EXPECT_TRUE(port.Write(std::string(1024, 'b').c_str()));
-  EXPECT_TRUE(port.WriteChar('\0'));
-  EXPECT_TRUE(port.WriteChar('Z'));
+  EXPECT_TRUE(port.Write(big.c_str(), {}));
+  EXPECT_TRUE(port.Write(std::string(1024, 'b').c_str(), {}));
+  EXPECT_TRUE(port.WriteChar('\0', {}));
+  EXPECT_TRUE(port.WriteChar('Z', {}));
   ASSERT_EQ(record.writes.size(), 4u);
   EXPECT_EQ(record.writes[0], std::string(1024, 'a'));
   EXPECT_EQ(record.writes[1], std::string(1024, 'b'));

@@ -38,6 +38,13 @@ class TestHandle {
     if (writeEnd_ >= 0) close(writeEnd_);
 #endif
   }
+#ifndef _WIN32
+  // The other end goes away: the read end reports a hang-up.
+  void HangUp() {
+    close(writeEnd_);
+    writeEnd_ = -1;
+  }
+#endif
   void MakeReady() {
 #ifdef _WIN32
     SetEvent(handle_);
@@ -54,7 +61,15 @@ class TestHandle {
   int writeEnd_ = -1;
 };
 
-enum class Event { kNone, kReadyBefore, kReadyDuring, kStopBefore, kStopDuring };
+enum class Event {
+  kNone,
+  kReadyBefore,
+  kReadyDuring,
+  kStopBefore,
+  kStopDuring,
+  kHangUpBefore,
+  kHangUpAfterByte
+};
 
 struct WaitRow {
   const char* name;
@@ -73,6 +88,11 @@ TEST(Wait, EndsOnTheFirstOfItsEventItsDeadlineAndTheStop) {
       {"stopped before the call", Event::kStopBefore, milliseconds(5000), WaitOutcome::kStopped},
       {"stopped while waiting", Event::kStopDuring, milliseconds(5000), WaitOutcome::kStopped},
       {"zero deadline, nothing ready", Event::kNone, milliseconds(0), WaitOutcome::kTimedOut},
+#ifndef _WIN32
+      {"hung up", Event::kHangUpBefore, milliseconds(5000), WaitOutcome::kHangUp},
+      // Told as a hang-up even with a byte left to read, which a read still takes.
+      {"hung up after a byte", Event::kHangUpAfterByte, milliseconds(5000), WaitOutcome::kHangUp},
+#endif
   };
   for (const WaitRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -80,6 +100,10 @@ TEST(Wait, EndsOnTheFirstOfItsEventItsDeadlineAndTheStop) {
     StopSource stop;
     if (row.event == Event::kReadyBefore) handle.MakeReady();
     if (row.event == Event::kStopBefore) stop.RequestStop();
+#ifndef _WIN32
+    if (row.event == Event::kHangUpAfterByte) handle.MakeReady();
+    if (row.event == Event::kHangUpBefore || row.event == Event::kHangUpAfterByte) handle.HangUp();
+#endif
     std::thread later([&] {
       std::this_thread::sleep_for(milliseconds(50));
       if (row.event == Event::kReadyDuring) handle.MakeReady();
@@ -129,6 +153,29 @@ TEST(Deadline, WaitMillisecondsRoundsUpAndCaps) {
   const Deadline soon = Deadline::After(milliseconds(10));
   EXPECT_EQ(Deadline::Never().Sooner(soon), soon);
   EXPECT_TRUE(Deadline::Never().Left() > std::chrono::hours(1));
+}
+
+// A wait too long for the clock never passes instead of wrapping into the past.
+TEST(Deadline, AfterSaturates) {
+  using std::chrono::hours;
+  const struct {
+    const char* label;
+    Deadline deadline;
+    bool never, passed;
+  } rows[] = {
+      {"clock's longest", Deadline::After(SteadyClock::duration::max()), true, false},
+      {"longest in hours", Deadline::After(hours::max()), true, false},
+      {"just short of the clock's end",
+       Deadline::After(SteadyClock::time_point::max() - SteadyClock::now() - hours(1)), false,
+       false},
+      {"an hour", Deadline::After(hours(1)), false, false},
+      {"below zero", Deadline::After(hours(-1)), false, true},
+      {"shortest", Deadline::After(SteadyClock::duration::min()), false, true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.deadline.IsNever(), row.never) << row.label;
+    EXPECT_EQ(row.deadline.Passed(), row.passed) << row.label;
+  }
 }
 
 }  // namespace

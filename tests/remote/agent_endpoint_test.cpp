@@ -28,33 +28,6 @@ void CaptureReport(const char* text) {
   Reports().push_back(text);
 }
 
-struct PortCase {
-  const char* text;
-  std::optional<int> port;
-};
-
-void PrintTo(const PortCase& c, std::ostream* os) {
-  *os << '"' << c.text << '"';
-}
-
-class AgentRemotePort : public ::testing::TestWithParam<PortCase> {};
-
-TEST_P(AgentRemotePort, AcceptsOnlyPlainDecimalInRange) {
-  EXPECT_EQ(detail::ParseRemotePort(GetParam().text), GetParam().port)
-      << '"' << GetParam().text << '"';
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AgentTexts, AgentRemotePort,
-    ::testing::Values(PortCase{"80", 80}, PortCase{"1", 1}, PortCase{"65535", 65535},
-                      PortCase{"08080", 8080}, PortCase{"0", std::nullopt},
-                      PortCase{"65536", std::nullopt}, PortCase{"99999", std::nullopt},
-                      PortCase{"123456", std::nullopt},
-                      PortCase{"99999999999999999999", std::nullopt}, PortCase{"", std::nullopt},
-                      PortCase{"-1", std::nullopt}, PortCase{"+80", std::nullopt},
-                      PortCase{" 80", std::nullopt}, PortCase{"80 ", std::nullopt},
-                      PortCase{"8o", std::nullopt}, PortCase{"0x50", std::nullopt}));
-
 struct OverrideCase {
   const char* name;
   const char* host;

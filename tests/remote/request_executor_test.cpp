@@ -144,8 +144,9 @@ TEST_F(ExecutorTest, AStopEndsTheRequestBetweenTwoCommands) {
   const std::string request =
       R"({"id":1,"command":"{\"1\":\"A\",\"2\":\"B\",\"3\":\"C\",\"function\":\"f\"}"})";
   const std::vector<Case> cases = {
-      // A stop before the start still lets the first command run.
-      {0, {"A"}, "{\n  \"1\" : \"A-ok\",\n  \"function\" : \"f\"\n}"},
+      // A stop before the start writes nothing to the adapter.
+      {0, {}, "{\n  \"function\" : \"f\"\n}"},
+      {1, {"A"}, "{\n  \"1\" : \"A-ok\",\n  \"function\" : \"f\"\n}"},
       {2, {"A", "B"}, "{\n  \"1\" : \"A-ok\",\n  \"2\" : \"B-ok\",\n  \"function\" : \"f\"\n}"},
       {3,
        {"A", "B", "C"},

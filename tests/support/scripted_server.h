@@ -109,8 +109,10 @@ class ScriptedServer {
         continue;
       }
       if (got == 0 || !morvanix::LastCallWouldBlock()) return false;
-      if (morvanix::WaitForSocket(sock, morvanix::Readiness::kRead, morvanix::Deadline::After(idle),
-                                  done_.Token()) != morvanix::WaitOutcome::kReady) {
+      // A hang-up may come with the request's last bytes: the next receive tells.
+      const morvanix::WaitOutcome wait = morvanix::WaitForSocket(
+          sock, morvanix::Readiness::kRead, morvanix::Deadline::After(idle), done_.Token());
+      if (wait != morvanix::WaitOutcome::kReady && wait != morvanix::WaitOutcome::kHangUp) {
         return false;
       }
     }

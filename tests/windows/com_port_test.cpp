@@ -89,7 +89,7 @@ TEST_F(WindowsComPort, ExchangeReturnsTheAnswerWithoutEchoCarriageReturnsOrPromp
 }
 
 TEST_F(WindowsComPort, ReadReturnsOnTheFirstBytesInOrder) {
-  ASSERT_TRUE(port.Write("ATI\r"));
+  ASSERT_TRUE(port.Write("ATI\r", {}));
   const auto started = Clock::now();
   const std::string first = ReadSome(Deadline::After(std::chrono::seconds(5)));
   EXPECT_FALSE(first.empty());
@@ -128,7 +128,7 @@ TEST_F(WindowsComPort, CloseWithAReadOutstandingThenReopen) {
   EXPECT_FALSE(port.IsOpen());
   port.Close();
   EXPECT_FALSE(port.IsOpen());
-  EXPECT_FALSE(port.Write("ATI\r"));
+  EXPECT_FALSE(port.Write("ATI\r", {}));
   EXPECT_EQ(ReadNow(), "");
   EXPECT_EQ(ExchangeCommand("ATI", &port), "ERROR");
 
@@ -140,7 +140,7 @@ TEST_F(WindowsComPort, CloseWithAReadOutstandingThenReopen) {
 // thread of its own: the read that thread left outstanding must not hide what came since.
 TEST_F(WindowsComPort, ReadLeftByAThreadThatEndedHidesNoInput) {
   std::thread([this] { ReadNow(); }).join();
-  ASSERT_TRUE(port.Write("ATI\r"));
+  ASSERT_TRUE(port.Write("ATI\r", {}));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the answer waits
   std::string got = ReadNow();
   EXPECT_FALSE(got.empty()) << "the first read after the answer came must find it";
@@ -164,8 +164,8 @@ TEST_F(WindowsComPort, LongWriteIsCutAndThePortStaysUsable) {
   // 2000 bytes without a carriage return: only the first 1024 go out, and the adapter
   // sees one long unknown command once the carriage return follows.
   const std::string text(2000, 'Z');
-  EXPECT_TRUE(port.Write(text.c_str()));
-  EXPECT_TRUE(port.WriteChar('\r'));
+  EXPECT_TRUE(port.Write(text.c_str(), {}));
+  EXPECT_TRUE(port.WriteChar('\r', {}));
   const std::string got = ReadUntilPrompt(std::chrono::seconds(5));
   ASSERT_GE(got.size(), 1024u);
   EXPECT_EQ(got.substr(0, 1024), std::string(1024, 'Z'));
