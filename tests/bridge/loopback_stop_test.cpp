@@ -36,7 +36,8 @@ constexpr int kNoBuffers = EMFILE;
 constexpr int kNotASocket = ENOTSOCK;
 #endif
 
-// A client connection made with the agent's own socket calls.
+// A client connection made with the agent's own socket calls, so that the table runs on
+// every platform.
 class PlainConnection {
  public:
   explicit PlainConnection(int port)
@@ -44,45 +45,31 @@ class PlainConnection {
 
   bool Connected() const { return sock_.Get() != kNoSocket; }
 
+  // A few bytes, which one send on a fresh connection takes whole.
   bool Send(const std::string& bytes) {
-    std::size_t sent = 0;
-    const Deadline deadline = Deadline::After(2s);
-    while (sent < bytes.size()) {
-      const std::ptrdiff_t moved = SendSome(sock_.Get(), bytes.data() + sent, bytes.size() - sent);
-      if (moved > 0) {
-        sent += static_cast<std::size_t>(moved);
-      } else if (!LastCallWouldBlock() || WaitForSocket(sock_.Get(), Readiness::kWrite, deadline,
-                                                        StopToken()) != WaitOutcome::kReady) {
-        return false;
-      }
-    }
-    return true;
+    return SendSome(sock_.Get(), bytes.data(), bytes.size()) ==
+           static_cast<std::ptrdiff_t>(bytes.size());
   }
 
-  // Reads until the server has sent something; false when nothing came within the limit.
-  bool Answered(std::chrono::milliseconds limit) {
+  // How the next read within the limit ends: bytes (> 0), the server's close or reset (0),
+  // or nothing yet (-1).
+  std::ptrdiff_t Receive(std::chrono::milliseconds limit) {
     char bytes[512];
-    const Deadline deadline = Deadline::After(limit);
-    while (WaitForSocket(sock_.Get(), Readiness::kRead, deadline, StopToken()) ==
-           WaitOutcome::kReady) {
-      if (ReceiveSome(sock_.Get(), bytes, sizeof bytes) > 0) return true;
-      if (!LastCallWouldBlock()) return false;
+    if (WaitForSocket(sock_.Get(), Readiness::kRead, Deadline::After(limit), StopToken()) ==
+        WaitOutcome::kTimedOut) {
+      return -1;
     }
-    return false;
+    const std::ptrdiff_t got = ReceiveSome(sock_.Get(), bytes, sizeof bytes);
+    return got < 0 && !LastCallWouldBlock() ? 0 : got;
   }
 
-  // True when the server closed the connection within the limit; what it sends first is
+  // True when the server closed the connection within the limit; what it sent first is
   // read and dropped.
   bool ClosedWithin(std::chrono::milliseconds limit) {
-    char bytes[512];
-    const Deadline deadline = Deadline::After(limit);
-    for (;;) {
-      const WaitOutcome outcome =
-          WaitForSocket(sock_.Get(), Readiness::kRead, deadline, StopToken());
-      if (outcome == WaitOutcome::kTimedOut || outcome == WaitOutcome::kFailed) return false;
-      const std::ptrdiff_t got = ReceiveSome(sock_.Get(), bytes, sizeof bytes);
-      if (got == 0 || (got < 0 && !LastCallWouldBlock())) return true;
+    std::ptrdiff_t got = 0;
+    while ((got = Receive(limit)) > 0) {
     }
+    return got == 0;
   }
 
  private:
@@ -138,9 +125,18 @@ struct StopScene {
   std::atomic<int> accepts{0};
   // Connections served and waiting for a request: the stop must close each.
   std::vector<std::unique_ptr<PlainConnection>> waiting;
+  // Connections whose fate the row leaves open.
   std::vector<std::unique_ptr<PlainConnection>> callers;
-  std::vector<std::future<void>> calls;
 };
+
+// The loop in the wait that follows a first accept failed with `error`.
+std::function<void(StopScene&)> AfterAFailedAccept(int error) {
+  return [error](StopScene& scene) {
+    scene.FailFirstAcceptWith(error);
+    scene.BindAndServe();
+    scene.CallAndWaitForTheFailure();
+  };
+}
 
 LoopbackLimits SlowRetries() {
   LoopbackLimits limits;
@@ -184,7 +180,7 @@ TEST(BridgeLoopbackConcurrency, TheStopEndsTheLoopWheneverItComes) {
            scene.waiting.push_back(std::make_unique<PlainConnection>(scene.port));
          }
          scene.waiting[1]->Send("GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-         scene.waiting[1]->Answered(2s);
+         scene.waiting[1]->Receive(2s);
          scene.waiting[2]->Send("GET /ping HTTP/1.1\r\nHost: 127");
          std::this_thread::sleep_for(100ms);
        },
@@ -192,29 +188,14 @@ TEST(BridgeLoopbackConcurrency, TheStopEndsTheLoopWheneverItComes) {
       {"at any moment of a call",
        [&](StopScene& scene) {
          scene.BindAndServe();
-         const int port = scene.port;
-         scene.calls.push_back(std::async(std::launch::async, [port] {
-           httplib::Client client("127.0.0.1", port);
-           client.set_connection_timeout(2s);
-           client.set_read_timeout(2s);
-           client.Get("/ping");
-         }));
+         scene.callers.push_back(std::make_unique<PlainConnection>(scene.port));
+         scene.callers.back()->Send("GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
          std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
        },
        nullptr, 2s, 40},
-      {"in the wait after a failed accept",
-       [](StopScene& scene) {
-         scene.FailFirstAcceptWith(kNoBuffers);
-         scene.BindAndServe();
-         scene.CallAndWaitForTheFailure();
-       },
-       nullptr, 1s, 1, SlowRetries()},
-      {"in the wait before the lost listener is bound again",
-       [](StopScene& scene) {
-         scene.FailFirstAcceptWith(kNotASocket);
-         scene.BindAndServe();
-         scene.CallAndWaitForTheFailure();
-       },
+      {"in the wait after a failed accept", AfterAFailedAccept(kNoBuffers), nullptr, 1s, 1,
+       SlowRetries()},
+      {"in the wait before the lost listener is bound again", AfterAFailedAccept(kNotASocket),
        nullptr, 1s, 1, SlowRetries()},
   };
   for (const StopMoment& moment : moments) {
