@@ -22,8 +22,9 @@ struct ServiceStatus {
 using ServiceStatusHandle = void*;
 using ThreadHandle = void*;
 
-using ServiceMainFunction = void (*)(std::uint32_t argc, char** argv);
-using ControlHandlerFunction = void (*)(std::uint32_t control);
+// `context` is what the caller handed the host together with the function.
+using ServiceMainFunction = void (*)(std::uint32_t argc, char** argv, void* context);
+using ControlHandlerFunction = void (*)(std::uint32_t control, void* context);
 using ThreadProcedure = std::uint32_t (*)(void* parameter);
 
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;

@@ -41,8 +41,4 @@ bool StopSource::StopRequested() const {
   return state_->source.stop_requested();
 }
 
-void StopSource::Reset() {
-  state_ = std::make_shared<detail::StopState>();
-}
-
 }  // namespace morvanix

@@ -45,11 +45,9 @@ class StopSource {
   void RequestStop();
   bool StopRequested() const;
   StopToken Token() const { return StopToken(state_); }
-  // Begins afresh with a stop not yet requested; tokens handed out before keep the old one.
-  void Reset();
 
  private:
-  std::shared_ptr<detail::StopState> state_;
+  const std::shared_ptr<detail::StopState> state_;
 };
 
 }  // namespace morvanix

@@ -1,6 +1,5 @@
 #include "bridge/connection_threads.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -13,9 +12,6 @@
 
 namespace morvanix {
 namespace {
-
-// A missed wake-up costs a waiter at most this long.
-constexpr std::chrono::milliseconds kRecheck{100};
 
 // An exception must not end the process from a connection's thread, nor keep the slot taken.
 void RunGuarded(const std::function<void()>& task) {
@@ -38,11 +34,6 @@ void JoinAll(std::vector<std::thread>& threads) {
 // cannot still be leaving when the process ends.
 struct ConnectionThreads::State {
   explicit State(std::size_t limit) : limit(limit) {}
-
-  template <typename Ready>
-  void WaitUntil(std::unique_lock<std::mutex>& lock, Ready ready) {
-    while (!ready()) changed.wait_for(lock, kRecheck);
-  }
 
   // Called once a task is over, on the thread that ran it: a started thread hands itself on
   // for joining; the caller's thread, when no thread could be started, only frees the slot.
@@ -77,7 +68,8 @@ void ConnectionThreads::Run(std::function<void()> task) {
   bool started = false;
   {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->WaitUntil(lock, [this] { return state_->active < state_->limit; });
+    // Ended frees a slot and notifies under the mutex, so the wake-up cannot be missed.
+    state_->changed.wait(lock, [this] { return state_->active < state_->limit; });
     ++state_->active;
     finished.swap(state_->ended);
     try {
@@ -104,7 +96,7 @@ void ConnectionThreads::WaitForAll() {
   std::vector<std::thread> finished;
   {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->WaitUntil(lock, [this] { return state_->active == 0; });
+    state_->changed.wait(lock, [this] { return state_->active == 0; });
     finished.swap(state_->ended);
   }
   JoinAll(finished);

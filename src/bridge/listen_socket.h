@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include "base/stop_token.h"
 #include "bridge/accept_retry.h"
 
 namespace morvanix {
@@ -22,15 +21,6 @@ AcceptedSocket AcceptConnection(socket_t listener);
 
 // What the platform's accept error code says about the listener.
 AcceptFailure ClassifyAcceptError(int error);
-
-// Waits for a connection to accept or the stop; false at the stop. POSIX returns true at once:
-// the accept itself blocks, and a stop wakes it by shutting the socket down.
-bool WaitForConnection(socket_t listener, const StopToken& stop);
-
-// Wakes an accept loop waiting on the listener from another thread. Where this closes the
-// listener (kInterruptClosesListener), the caller no longer owns it.
-void InterruptListener(socket_t listener);
-extern const bool kInterruptClosesListener;
 
 // Shuts a connection down both ways and closes it.
 void CloseConnection(socket_t sock);

@@ -48,16 +48,4 @@ AcceptFailure ClassifyAcceptError(int error) {
   }
 }
 
-bool WaitForConnection(socket_t, const StopToken&) {
-  return true;
-}
-
-void InterruptListener(socket_t listener) {
-  ::shutdown(listener, SHUT_RDWR);
-}
-
-// A shut-down listener stays open until the accept loop closes it, so its number cannot be
-// reused while the loop may still accept on it.
-const bool kInterruptClosesListener = false;
-
 }  // namespace morvanix

@@ -1,6 +1,5 @@
 #include <winsock2.h>
 
-#include "base/socket_calls.h"
 #include "bridge/listen_socket.h"
 
 namespace morvanix {
@@ -46,19 +45,5 @@ AcceptFailure ClassifyAcceptError(int error) {
       return AcceptFailure::kPassing;
   }
 }
-
-bool WaitForConnection(socket_t listener, const StopToken& stop) {
-  // A wait on the listener and the stop's event together: an idle loop never wakes. An error
-  // (a listener closed by a stop) counts as ready: the accept then tells.
-  return WaitForSocket(listener, Readiness::kRead, Deadline::Never(), stop) !=
-         WaitOutcome::kStopped;
-}
-
-void InterruptListener(socket_t listener) {
-  ::closesocket(listener);
-}
-
-// Only a close wakes a wait on a Windows socket from another thread.
-const bool kInterruptClosesListener = true;
 
 }  // namespace morvanix

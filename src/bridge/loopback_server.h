@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -13,7 +12,7 @@
 #include "base/stop_token.h"
 #include "bridge/accept_retry.h"
 #include "bridge/listen_socket.h"
-#include "bridge/request_bound_server.h"
+#include "remote/http_library_hooks.h"
 
 namespace morvanix {
 
@@ -41,7 +40,8 @@ struct LoopbackLimits {
   std::size_t maxPayload = 64 * 1024;
   // Time a request has to arrive in full, head and any body, from the moment its connection
   // begins to wait for it; then the connection is closed, so a slot cannot be held by a
-  // sender that trickles.
+  // sender that trickles (each byte inside the per-read time-out) for as long as it likes.
+  // Handlers and answers are not timed.
   std::chrono::milliseconds requestTime = std::chrono::seconds(10);
   AcceptRetryPolicy acceptRetry;
   // When the listener is lost, the endpoint is bound afresh: this many tries, this far apart,
@@ -51,13 +51,14 @@ struct LoopbackLimits {
 };
 
 // The loopback HTTP endpoint: an httplib::Server set up so that every connection gets a
-// thread of its own, every request arrives within a bounded time, a stop is noticed whenever it
-// comes (even before the loop runs), the port is never shared with a second instance, and every
-// answer is exactly what its handler set. Its own accept loop retries failed accepts and binds
-// the endpoint again when the listener is lost.
+// thread of its own, every request arrives within a bounded time, the stop is noticed whenever
+// it comes (even before the loop runs), the port is never shared with a second instance, and
+// every answer is exactly what its handler set. Its own accept loop retries failed accepts and
+// binds the endpoint again when the listener is lost.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(LoopbackLimits limits = {});
+  // `stop` ends the accept loop and every connection's wait for its next request.
+  explicit LoopbackServer(StopToken stop, LoopbackLimits limits = {});
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
   ~LoopbackServer();
@@ -68,7 +69,7 @@ class LoopbackServer {
   // Binds host:port (port 0 picks a free one) and returns the bound port, or -1.
   int Bind(const std::string& host, int port);
 
-  // Accepts connections until stopped, then waits until every connection has ended.
+  // Accepts connections until the stop, then waits until every connection has ended.
   // Returns false when the listener was lost and the endpoint could not be bound again (or
   // nothing was bound).
   bool Serve();
@@ -78,47 +79,37 @@ class LoopbackServer {
 
   bool IsRunning() const { return running_.load(); }
 
-  // Ends the accept loop; a stop that comes before the loop runs is kept and ends it as
-  // soon as it starts. Callable from any thread.
-  void Stop();
-
-  // Forgets a kept stop, so that the server can serve again.
-  void ClearStopRequest();
-
-  // True from a stop until ClearStopRequest: long work on a connection ends early on it.
-  bool StopRequested() const { return stopRequested_.load(); }
-  // The process's stop, for every blocking call made on behalf of a connection: stopped by
-  // Stop, fresh again after ClearStopRequest.
-  StopToken Token() const;
-
   // Test seam: accepts go through `accept` instead of the platform's call.
   void UseAcceptCall(detail::AcceptCall accept) { accept_ = std::move(accept); }
 
  private:
+  // The library's server; its per-connection loop is the one the accept loop runs.
+  struct Library final : HookedServer {
+    using HookedServer::ServeRequests;
+  };
+
   // Binds host:port through the library and keeps the socket as listener_; -1 on failure.
   int BindLocked(const std::string& host, int port);
   void CloseListenerLocked();
   // Closes the lost listener and binds the endpoint again; false when every try failed.
   bool Rebind();
-  // Waits for `wait`, or less when a stop comes; false when stopped.
-  bool WaitUnlessStopped(std::chrono::milliseconds wait);
+  // Serves one accepted connection to its end and closes it; no further request is read
+  // once the stop comes.
+  void ServeConnection(socket_t sock);
 
-  LoopbackLimits limits_;
-  RequestBoundServer server_;
+  const LoopbackLimits limits_;
+  const StopToken stop_;
+  Library server_;
   detail::AcceptCall accept_;
   // The port a Host header may name; read by connection threads without the lock.
   std::atomic<int> boundPort_{0};
 
-  // Guards the listener, its address and the stop request. The listener is closed only
-  // here, by whoever holds the lock, and set to INVALID_SOCKET at once, so no descriptor
-  // number is ever closed twice.
+  // Guards the listener and its address. The listener is closed only here, by whoever holds
+  // the lock, and set to INVALID_SOCKET at once, so no descriptor number is ever closed twice.
   mutable std::mutex mutex_;
-  std::condition_variable stopChanged_;
   socket_t listener_ = INVALID_SOCKET;
   std::string host_;
   int port_ = 0;
-  std::atomic<bool> stopRequested_{false};
-  StopSource stop_;
   std::atomic<bool> running_{false};
 };
 

@@ -34,34 +34,29 @@ bool NothingQueued(const std::string& reply) {
 
 // One request at a time on the adapter: a request interleaved with another, or with a scan
 // that closes the port, would corrupt both answers. A service stop ends the exchange under
-// way and leaves the rest of the request out.
-std::string ExecuteOnAdapter(const std::string& reply) {
-  std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-  return ExecuteRequest(reply, &bridgeState.adapterPort, bridgeState.httpServer.Token());
-}
-
-// An exchange closes the port when its device went away; the adapter then counts as
-// disconnected until the next agent check finds it.
-std::string RunOnAdapter(const std::string& reply) {
-  std::string result = ExecuteOnAdapter(reply);
-  std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-  if (!bridgeState.adapterPort.IsOpen()) bridgeState.adapterConnected = false;
+// way and leaves the rest of the request out. An exchange closes the port when its device
+// went away; the adapter then counts as disconnected until the next agent check finds it.
+std::string RunOnAdapter(BridgeState& agent, const std::string& reply) {
+  std::lock_guard<std::mutex> lock(agent.adapterLock);
+  std::string result = ExecuteRequest(reply, &agent.adapterPort, agent.stop.Token());
+  if (!agent.adapterPort.IsOpen()) agent.adapterConnected = false;
   return result;
 }
 
 }  // namespace
 
-void HandleAgentCheck(const httplib::Request& request, httplib::Response& response) {
+void HandleAgentCheck(BridgeState& agent, const httplib::Request& request,
+                      httplib::Response& response) {
   const std::string ssid = SessionOf(request);
-  const RemoteEndpoint remote = bridgeState.Remote();
+  const RemoteEndpoint remote = agent.Remote();
   WriteLog("Got check request. Sending back SWIDENT", "");
-  bridgeState.repeatBudget = 0;
+  agent.EndSeries();
   SendAgentCheck(remote, ssid);
   std::optional<std::string> discovered;
   {
-    std::lock_guard<std::mutex> lock(bridgeState.adapterLock);
-    discovered = DiscoverAdapter(&bridgeState.adapterPort, &bridgeState.adapterConnected,
-                                 bridgeState.httpServer.Token(), bridgeState.namedAdapter);
+    std::lock_guard<std::mutex> lock(agent.adapterLock);
+    discovered = DiscoverAdapter(&agent.adapterPort, &agent.adapterConnected, agent.stop.Token(),
+                                 agent.namedAdapter);
   }
   // Posted after the lock is released: a remote server that is slow to take the report
   // must not hold up the requests waiting for the adapter.
@@ -69,53 +64,54 @@ void HandleAgentCheck(const httplib::Request& request, httplib::Response& respon
   AnswerBlank(response);
 }
 
-void HandleRequest(const httplib::Request& request, httplib::Response&) {
+void HandleRequest(BridgeState& agent, const httplib::Request& request, httplib::Response&) {
   const std::string ssid = SessionOf(request);
-  const RemoteEndpoint remote = bridgeState.Remote();
-  const bool connected = bridgeState.adapterConnected;
-  bridgeState.repeatBudget = 0;  // ends a series running on another connection
+  const RemoteEndpoint remote = agent.Remote();
+  const bool connected = agent.adapterConnected;
+  agent.EndSeries();  // ends a series running on another connection
   if (!connected) {
     WriteLog(kDisconnected, "");
     return;
   }
   const std::string reply = FetchRequest(remote, ssid);
   if (NothingQueued(reply)) return;
-  SendResponse(remote, RunOnAdapter(reply), ssid);
+  SendResponse(remote, RunOnAdapter(agent, reply), ssid);
 }
 
-void HandleRepeatedRequest(const httplib::Request& request, httplib::Response& response) {
+void HandleRepeatedRequest(BridgeState& agent, const httplib::Request& request,
+                           httplib::Response& response) {
   const std::string ssid = SessionOf(request);
-  const RemoteEndpoint remote = bridgeState.Remote();
-  if (!bridgeState.adapterConnected) {
+  const RemoteEndpoint remote = agent.Remote();
+  if (!agent.adapterConnected) {
     WriteLog(kDisconnected, "");
   } else if (const std::string reply = FetchRequest(remote, ssid); !NothingQueued(reply)) {
     if (reply.empty()) {
       // A failed fetch is answered once, as a single request is: repeating it would only
       // hammer a server that is already failing.
-      SendResponse(remote, RunOnAdapter(reply), ssid);
+      SendResponse(remote, RunOnAdapter(agent, reply), ssid);
     } else {
       // Each result is posted while the adapter runs the next repetition, in order; every
       // result made is posted before the browser is answered.
       SeriesPoster poster([&](const std::string& result) { SendResponse(remote, result, ssid); },
                           remote.stop);
-      bridgeState.repeatBudget = kRepeatBudget;
+      agent.repeatBudget = kRepeatBudget;
       std::int32_t left = 0;
       do {
-        if (!poster.Add(RunOnAdapter(reply))) break;  // a stop while waiting for room
+        if (!poster.Add(RunOnAdapter(agent, reply))) break;  // a stop while waiting for room
         // One atomic step, so that a stop stored between a read and a write cannot be lost.
-        left = bridgeState.repeatBudget.fetch_sub(1) - 1;
+        left = agent.repeatBudget.fetch_sub(1) - 1;
         // A service stop waits for this connection: a stop that came while the request was
         // fetched, before the budget was set, must end the series as well.
         // An unplugged adapter ends the series rather than post a thousand "ERROR" results.
-      } while (left > 0 && !remote.stop.StopRequested() && bridgeState.adapterConnected);
+      } while (left > 0 && !remote.stop.StopRequested() && agent.adapterConnected);
       poster.Finish();
     }
   }
   AnswerBlank(response);
 }
 
-void HandleStopRepeat(const httplib::Request&, httplib::Response& response) {
-  bridgeState.repeatBudget = 0;  // never waits for the adapter
+void HandleStopRepeat(BridgeState& agent, const httplib::Request&, httplib::Response& response) {
+  agent.EndSeries();  // never waits for the adapter
   AnswerBlank(response);
 }
 

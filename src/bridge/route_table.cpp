@@ -4,14 +4,25 @@
 
 namespace morvanix {
 
-const std::array<Route, 4>& RouteTable() {
-  static const std::array<Route, 4> routes = {{
-      {R"(/AC/(\w+))", HandleAgentCheck},
-      {R"(/RQ/(\w+))", HandleRequest},
-      {R"(/RMQ/(\w+))", HandleRepeatedRequest},
-      {R"(/RSQ/(\w+))", HandleStopRepeat},
+namespace {
+
+// The handler of one route, bound to the agent it serves.
+template <auto handle>
+httplib::Server::Handler On(BridgeState& agent) {
+  return [&agent](const httplib::Request& request, httplib::Response& response) {
+    handle(agent, request, response);
+  };
+}
+
+}  // namespace
+
+std::array<Route, 4> RouteTable(BridgeState& agent) {
+  return {{
+      {R"(/AC/(\w+))", On<HandleAgentCheck>(agent)},
+      {R"(/RQ/(\w+))", On<HandleRequest>(agent)},
+      {R"(/RMQ/(\w+))", On<HandleRepeatedRequest>(agent)},
+      {R"(/RSQ/(\w+))", On<HandleStopRepeat>(agent)},
   }};
-  return routes;
 }
 
 void RegisterRoutes(httplib::Server& server, std::span<const Route> routes) {

@@ -7,13 +7,15 @@
 
 namespace morvanix {
 
+struct BridgeState;
+
 struct Route {
   const char* pattern;  // must match the whole path, query string excluded
   httplib::Server::Handler handler;
 };
 
-// The loopback API's routes, in the order they are registered.
-const std::array<Route, 4>& RouteTable();
+// The loopback API's routes, in the order they are registered, each serving `agent`.
+std::array<Route, 4> RouteTable(BridgeState& agent);
 
 // Registers every route as a GET (and so HEAD) route, in order.
 void RegisterRoutes(httplib::Server& server, std::span<const Route> routes);

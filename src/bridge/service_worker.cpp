@@ -7,14 +7,14 @@
 
 namespace morvanix {
 
-std::uint32_t ServiceWorkerThread(void*) {
+std::uint32_t ServiceWorkerThread(void* parameter) {
+  BridgeState& agent = *static_cast<BridgeState*>(parameter);
   WriteLog("\n\nLocal agent app", "");
   WriteLog("Ready and listening.....", "");
-  morvanix::RegisterRoutes(bridgeState.httpServer.Http(), morvanix::RouteTable());
+  RegisterRoutes(agent.httpServer.Http(), RouteTable(agent));
   std::uint32_t exitCode = 0;
   // A failed bind (a second copy finds the port taken) ends the worker at once, and cleanly.
-  if (bridgeState.httpServer.Bind(morvanix::kLoopbackHost, morvanix::kLoopbackPort) > 0 &&
-      !bridgeState.httpServer.Serve()) {
+  if (agent.httpServer.Bind(kLoopbackHost, kLoopbackPort) > 0 && !agent.httpServer.Serve()) {
     exitCode = kWorkerEndpointLost;
   }
   DebugOutput("Pellinor: ServiceWorkerThread: Exit");

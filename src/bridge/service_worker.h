@@ -12,8 +12,8 @@ inline constexpr int kLoopbackPort = 8070;
 inline constexpr std::uint32_t kWorkerEndpointLost = 1;
 
 // The service's one worker thread: writes the two start lines, registers the routes and
-// serves 127.0.0.1:8070 until the server is stopped or cannot be bound. The parameter is
-// ignored; returns 0, or kWorkerEndpointLost.
-std::uint32_t ServiceWorkerThread(void* parameter);
+// serves 127.0.0.1:8070 until the agent's stop or a failed bind. The parameter is the agent
+// (a BridgeState); returns 0, or kWorkerEndpointLost.
+std::uint32_t ServiceWorkerThread(void* agent);
 
 }  // namespace morvanix

@@ -14,15 +14,16 @@ class ServiceHost {
  public:
   virtual ~ServiceHost() = default;
 
-  // Hands the calling thread to the dispatcher, which runs serviceMain on a thread of its
-  // own and delivers controls on this one; returns when the service has stopped. 0 on
-  // success, else the platform's error code.
-  virtual std::uint32_t StartDispatcher(const char* serviceName,
-                                        ServiceMainFunction serviceMain) = 0;
+  // Hands the calling thread to the dispatcher, which runs serviceMain (given `context`) on
+  // a thread of its own and delivers controls on this one; returns when the service has
+  // stopped. 0 on success, else the platform's error code.
+  virtual std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction serviceMain,
+                                        void* context) = 0;
 
-  // Null on failure.
+  // Every control is delivered to handler with `context`. Null on failure.
   virtual ServiceStatusHandle RegisterControlHandler(const char* serviceName,
-                                                     ControlHandlerFunction handler) = 0;
+                                                     ControlHandlerFunction handler,
+                                                     void* context) = 0;
 
   virtual bool ReportStatus(ServiceStatusHandle handle, const ServiceStatus& status) = 0;
 
@@ -32,9 +33,6 @@ class ServiceHost {
   // what the thread's procedure returned.
   virtual std::uint32_t WaitForThread(ThreadHandle thread) = 0;
 
-  // The error code of the calling thread's last failed operation.
-  virtual std::uint32_t LastError() = 0;
-
   // Full path of the running executable; empty when it cannot be read whole.
   virtual std::string ModuleFileName() = 0;
 
@@ -43,9 +41,5 @@ class ServiceHost {
 
 // The host of the platform this was built for.
 ServiceHost& PlatformServiceHost();
-
-// The host that the service entry points use; installed once before the dispatcher starts.
-void UseServiceHost(ServiceHost& host);
-ServiceHost& CurrentServiceHost();
 
 }  // namespace morvanix

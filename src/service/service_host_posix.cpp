@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -21,8 +20,6 @@
 namespace morvanix {
 
 namespace {
-
-thread_local std::uint32_t lastError = 0;
 
 const char* StateName(std::uint32_t state) {
   switch (state) {
@@ -41,18 +38,20 @@ const char* StateName(std::uint32_t state) {
 
 class PosixServiceHost final : public ServiceHost {
  public:
-  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction serviceMain) override;
+  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction serviceMain,
+                                void* context) override;
   ServiceStatusHandle RegisterControlHandler(const char* serviceName,
-                                             ControlHandlerFunction handler) override;
+                                             ControlHandlerFunction handler,
+                                             void* context) override;
   bool ReportStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
   ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) override;
   std::uint32_t WaitForThread(ThreadHandle thread) override;
-  std::uint32_t LastError() override { return lastError; }
   std::string ModuleFileName() override;
   void DebugString(const char* text) override { DebugOutput(text); }
 
  private:
   std::atomic<ControlHandlerFunction> handler_{nullptr};
+  std::atomic<void*> handlerContext_{nullptr};
   std::atomic<std::uint32_t> reportedState_{0};
   // The exit code of the last STOPPED report: the process ends with a failure after it.
   std::atomic<std::uint32_t> stoppedExitCode_{0};
@@ -62,7 +61,7 @@ class PosixServiceHost final : public ServiceHost {
 };
 
 std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
-                                                ServiceMainFunction serviceMain) {
+                                                ServiceMainFunction serviceMain, void* context) {
   // Blocked before any thread exists, so every thread inherits the mask and the signals
   // wait for sigwaitinfo below instead of ending the process.
   // SIGUSR1 wakes this thread when the service reports a status (a stop held back may be
@@ -86,7 +85,7 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
   std::thread serviceThread;
   try {
     serviceThread = std::thread([&] {
-      serviceMain(1, argv);
+      serviceMain(1, argv, context);
       serviceEnded.store(true);
       // Stays pending until taken, so the wake-up is never lost.
       pthread_kill(dispatcher, SIGUSR1);
@@ -108,7 +107,9 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
     if (state == kServiceStartPending || state == 0) continue;
     stopWanted = false;
     ControlHandlerFunction handler = handler_.load();
-    if (state == kServiceRunning && handler != nullptr) handler(kServiceControlStop);
+    if (state == kServiceRunning && handler != nullptr) {
+      handler(kServiceControlStop, handlerContext_.load());
+    }
   }
   serviceThread.join();
   dispatching_.store(false);
@@ -125,7 +126,9 @@ std::uint32_t PosixServiceHost::StartDispatcher(const char* serviceName,
 }
 
 ServiceStatusHandle PosixServiceHost::RegisterControlHandler(const char*,
-                                                             ControlHandlerFunction handler) {
+                                                             ControlHandlerFunction handler,
+                                                             void* context) {
+  handlerContext_.store(context);
   handler_.store(handler);
   return this;
 }
@@ -157,10 +160,8 @@ ThreadHandle PosixServiceHost::StartThread(ThreadProcedure procedure, void* para
     worker->thread = std::thread(
         [procedure, parameter, result = &worker->result] { *result = procedure(parameter); });
     return worker.release();
-  } catch (const std::system_error& error) {
-    lastError = static_cast<std::uint32_t>(error.code().value());
+  } catch (const std::system_error&) {
   } catch (const std::bad_alloc&) {
-    lastError = ENOMEM;
   }
   return nullptr;
 }

@@ -14,8 +14,12 @@ namespace morvanix {
 
 namespace {
 
+// The service control manager calls its entry points without a context of their own, so the
+// functions and the contexts they were handed with are kept here.
 std::atomic<ServiceMainFunction> serviceMainFunction{nullptr};
+std::atomic<void*> serviceMainContext{nullptr};
 std::atomic<ControlHandlerFunction> controlHandlerFunction{nullptr};
+std::atomic<void*> controlHandlerContext{nullptr};
 std::string registeredServiceName;  // written before the handler is registered
 std::once_flag failureActionsOnce;
 
@@ -57,12 +61,12 @@ void SetFailureActions(const std::string& serviceName) {
 
 VOID WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   ServiceMainFunction serviceMain = serviceMainFunction.load();
-  if (serviceMain != nullptr) serviceMain(argc, argv);
+  if (serviceMain != nullptr) serviceMain(argc, argv, serviceMainContext.load());
 }
 
 VOID WINAPI ControlHandlerEntry(DWORD control) {
   ControlHandlerFunction handler = controlHandlerFunction.load();
-  if (handler != nullptr) handler(control);
+  if (handler != nullptr) handler(control, controlHandlerContext.load());
 }
 
 struct ThreadStart {
@@ -77,7 +81,9 @@ DWORD WINAPI ThreadEntry(LPVOID start) {
 
 class Win32ServiceHost final : public ServiceHost {
  public:
-  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction serviceMain) override {
+  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction serviceMain,
+                                void* context) override {
+    serviceMainContext.store(context);
     serviceMainFunction.store(serviceMain);
     std::string name = serviceName;
     SERVICE_TABLE_ENTRYA table[] = {{name.data(), ServiceMainEntry}, {nullptr, nullptr}};
@@ -86,7 +92,9 @@ class Win32ServiceHost final : public ServiceHost {
   }
 
   ServiceStatusHandle RegisterControlHandler(const char* serviceName,
-                                             ControlHandlerFunction handler) override {
+                                             ControlHandlerFunction handler,
+                                             void* context) override {
+    controlHandlerContext.store(context);
     controlHandlerFunction.store(handler);
     registeredServiceName = serviceName;
     return reinterpret_cast<ServiceStatusHandle>(
@@ -129,8 +137,6 @@ class Win32ServiceHost final : public ServiceHost {
     CloseHandle(thread);
     return result;
   }
-
-  std::uint32_t LastError() override { return GetLastError(); }
 
   std::string ModuleFileName() override {
     // Read with room to spare, so that a path too long for the log path is told apart from

@@ -5,7 +5,6 @@
 #include "base/descriptor_limit.h"
 #include "base/event_log.h"
 #include "base/log_path.h"
-#include "bridge/bridge_state.h"
 #include "bridge/service_worker.h"
 
 namespace morvanix {
@@ -22,21 +21,21 @@ void SetStatus(ServiceStatus& status, std::uint32_t state, std::uint32_t control
 
 }  // namespace
 
-namespace detail {
-
-void StopHttpServer() {
-  if (bridgeState.httpServer.IsRunning()) WriteLog("Stopping the http server: ", "");
-  bridgeState.httpServer.Stop();
+void StopAgent(BridgeState& agent) {
+  if (agent.httpServer.IsRunning()) WriteLog("Stopping the http server: ", "");
+  // The stop waits for every connection being served; a repeated-request series would hold
+  // it for up to its whole budget, so the series ends after its current repetition.
+  agent.EndSeries();
+  agent.stop.RequestStop();
 }
 
-}  // namespace detail
-
-void ServiceMain(std::uint32_t, char**) {
-  ServiceHost& host = CurrentServiceHost();
-  BridgeState& state = bridgeState;
+void ServiceMain(std::uint32_t, char**, void* context) {
+  RunningService& service = *static_cast<RunningService*>(context);
+  ServiceHost& host = service.host;
+  BridgeState& state = service.agent;
   {
     std::lock_guard<std::mutex> lock(state.statusLock);
-    state.statusHandle = host.RegisterControlHandler(kServiceName, ServiceControlHandler);
+    state.statusHandle = host.RegisterControlHandler(kServiceName, ServiceControlHandler, &service);
     if (state.statusHandle == nullptr) return;
 
     state.serviceStatus = ServiceStatus{};
@@ -51,14 +50,14 @@ void ServiceMain(std::uint32_t, char**) {
   }
 
   // A worker that cannot be started leaves nothing to wait for: the service stops at once.
-  ThreadHandle worker = host.StartThread(ServiceWorkerThread, nullptr);
+  ThreadHandle worker = host.StartThread(ServiceWorkerThread, &state);
   const std::uint32_t workerCode = worker != nullptr ? host.WaitForThread(worker) : 0;
 
   ServiceStatusHandle handle = nullptr;
   ServiceStatus stopped;
   {
     std::lock_guard<std::mutex> lock(state.statusLock);
-    detail::StopHttpServer();
+    StopAgent(state);
     // A worker that failed (the endpoint lost) stops the service with an error, so that the
     // service manager's failure actions restart it.
     SetStatus(state.serviceStatus, kServiceStopped, 0,
@@ -73,23 +72,23 @@ void ServiceMain(std::uint32_t, char**) {
   host.ReportStatus(handle, stopped);
 }
 
-void ServiceControlHandler(std::uint32_t control) {
+void ServiceControlHandler(std::uint32_t control, void* context) {
   if (control != kServiceControlStop) return;
-  ServiceHost& host = CurrentServiceHost();
-  BridgeState& state = bridgeState;
+  RunningService& service = *static_cast<RunningService*>(context);
+  ServiceHost& host = service.host;
+  BridgeState& state = service.agent;
   std::lock_guard<std::mutex> lock(state.statusLock);
   if (state.serviceStatus.dwCurrentState != kServiceRunning) return;
 
-  detail::StopHttpServer();
-  // The stop waits for every connection being served; a repeated-request series would hold
-  // it for up to its whole budget, so the series ends after its current repetition.
-  state.repeatBudget = 0;
+  StopAgent(state);
   SetStatus(state.serviceStatus, kServiceStopPending, 0, 0, 4);
   host.ReportStatus(state.statusHandle, state.serviceStatus);
 }
 
 int RunServiceProcess(ServiceHost& host) {
-  UseServiceHost(host);
+  // Lives until the dispatcher returns, after the last control has been delivered.
+  BridgeState agent = BridgeState::FromEnvironment();
+  RunningService service{host, agent};
   // Before any thread runs: the connection cap is worked out from the limit in force.
   RaiseDescriptorLimit();
   char logPath[kLogPathCapacity];
@@ -98,7 +97,7 @@ int RunServiceProcess(ServiceHost& host) {
   if (!computed) {
     host.DebugString("morvanix: no room for the event log path; the event log is off");
   }
-  return static_cast<int>(host.StartDispatcher(kServiceName, ServiceMain));
+  return static_cast<int>(host.StartDispatcher(kServiceName, ServiceMain, &service));
 }
 
 }  // namespace morvanix

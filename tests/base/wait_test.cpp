@@ -131,15 +131,15 @@ TEST(Wait, WaitUntilTellsTheDeadlineFromTheStop) {
   EXPECT_LT(SteadyClock::now() - started, milliseconds(2000));
 }
 
-TEST(StopSource, ResetLeavesEarlierTokensStoppedAndGivesFreshOnes) {
+TEST(StopSource, TheStopIsKeptAndSeenByEveryToken) {
   StopSource stop;
   const StopToken before = stop.Token();
+  EXPECT_FALSE(before.StopRequested());
   stop.RequestStop();
   stop.RequestStop();  // a second request changes nothing
-  stop.Reset();
   EXPECT_TRUE(before.StopRequested());
   EXPECT_TRUE(before.Std().stop_requested());
-  EXPECT_FALSE(stop.Token().StopRequested());
+  EXPECT_TRUE(stop.Token().StopRequested());
   EXPECT_FALSE(StopToken().StopRequested());
   EXPECT_FALSE(StopToken().StopPossible());
 }

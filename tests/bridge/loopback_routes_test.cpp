@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/bridge_state.h"
 #include "bridge/route_table.h"
 #include "raw_http.h"
 #include "serving_loopback.h"
@@ -29,7 +28,8 @@ struct Hit {
 class RecordedRoutes {
  public:
   RecordedRoutes() {
-    const auto& table = RouteTable();
+    BridgeState agent;  // only the patterns are taken
+    const auto table = RouteTable(agent);
     for (std::size_t i = 0; i < table.size(); ++i) {
       routes_.push_back({table[i].pattern,
                          [this, i](const httplib::Request& request, httplib::Response& response) {
@@ -119,8 +119,9 @@ std::string Canonical(const std::string& raw) {
 }
 
 TEST(BridgeRoutes, EveryAnswerIsExactlyTheFixedOne) {
-  ASSERT_FALSE(bridgeState.adapterConnected.load());
-  ServingLoopback serving([](httplib::Server& server) { RegisterRoutes(server, RouteTable()); });
+  BridgeState agent;
+  ASSERT_FALSE(agent.adapterConnected.load());
+  ServingLoopback serving(RoutesOf(agent));
   ASSERT_GT(serving.Port(), 0);
 
   const std::string blank =
@@ -166,7 +167,8 @@ TEST(BridgeRoutes, EveryAnswerIsExactlyTheFixedOne) {
 }
 
 TEST(BridgeRoutes, RefusalsAreAnsweredBeforeAnyBodyIsRead) {
-  ServingLoopback serving([](httplib::Server& server) { RegisterRoutes(server, RouteTable()); });
+  BridgeState agent;
+  ServingLoopback serving(RoutesOf(agent));
   ASSERT_GT(serving.Port(), 0);
 
   // Bodies that never arrive: answering at once shows that none of them is waited for.

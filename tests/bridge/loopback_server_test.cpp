@@ -22,12 +22,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void AddRoutes(httplib::Server& server) {
-  RegisterRoutes(server, RouteTable());
-}
-
 TEST(BridgeLoopback, KeepsAConnectionForFiveRequestsThenCloses) {
-  ServingLoopback serving(AddRoutes);
+  BridgeState agent;
+  ServingLoopback serving(RoutesOf(agent));
   ASSERT_GT(serving.Port(), 0);
   RawConnection connection(serving.Port());
   ASSERT_TRUE(connection.Connected());
@@ -49,7 +46,8 @@ TEST(BridgeLoopback, KeepsAConnectionForFiveRequestsThenCloses) {
 }
 
 TEST(BridgeLoopback, ClosesAnIdleConnectionAfterFiveSeconds) {
-  ServingLoopback serving(AddRoutes);
+  BridgeState agent;
+  ServingLoopback serving(RoutesOf(agent));
   ASSERT_GT(serving.Port(), 0);
   struct Case {
     const char* name;
@@ -94,7 +92,8 @@ std::optional<std::chrono::milliseconds> TrickleUntilClosed(RawConnection& conne
 TEST(BridgeLoopback, ClosesAConnectionWhoseRequestIsLate) {
   LoopbackLimits limits;
   limits.requestTime = 1s;
-  ServingLoopback serving(AddRoutes, limits);
+  BridgeState agent;
+  ServingLoopback serving(RoutesOf(agent), limits);
   ASSERT_GT(serving.Port(), 0);
   struct Case {
     const char* name;
@@ -126,11 +125,12 @@ TEST(BridgeLoopback, ClosesAConnectionWhoseRequestIsLate) {
 }
 
 TEST(BridgeLoopback, RequestTimeEndsOnceTheRequestIsIn) {
+  BridgeState agent;
   LoopbackLimits limits;
   limits.requestTime = 1s;
   ServingLoopback serving(
-      [](httplib::Server& server) {
-        RegisterRoutes(server, RouteTable());
+      [&agent](httplib::Server& server) {
+        RegisterRoutes(server, RouteTable(agent));
         server.Get("/slow", [](const httplib::Request&, httplib::Response& response) {
           std::this_thread::sleep_for(1500ms);
           response.set_content(" ", "text/plain");
@@ -153,25 +153,25 @@ TEST(BridgeLoopback, RequestTimeEndsOnceTheRequestIsIn) {
 }
 
 TEST(BridgeLoopback, SecondInstanceCannotBindTheSamePort) {
-  LoopbackServer first;
+  LoopbackServer first{StopToken{}};
   const int port = first.Bind("127.0.0.1", 0);
   ASSERT_GT(port, 0);
-  LoopbackServer second;
+  LoopbackServer second{StopToken{}};
   EXPECT_EQ(second.Bind("127.0.0.1", port), -1);
   // A failed bind leaves the server usable for another port.
   EXPECT_GT(second.Bind("127.0.0.1", 0), 0);
 }
 
 TEST(BridgeLoopback, BindingAgainAfterServingLeavesOtherSocketsAlone) {
-  LoopbackServer reused;
+  StopSource stop;
+  stop.RequestStop();  // each Serve closes its listener and returns at once
+  LoopbackServer reused(stop.Token());
   for (int round = 0; round < 2; ++round) {
     ASSERT_GT(reused.Bind("127.0.0.1", 0), 0);
-    reused.Stop();
     reused.Serve();
-    reused.ClearStopRequest();
   }
   // The next socket is likely to get the descriptor number the served one had.
-  LoopbackServer other;
+  LoopbackServer other{StopToken{}};
   const int port = other.Bind("127.0.0.1", 0);
   ASSERT_GT(port, 0);
   EXPECT_EQ(reused.Bind("127.0.0.1", port), -1);
@@ -181,7 +181,8 @@ TEST(BridgeLoopback, BindingAgainAfterServingLeavesOtherSocketsAlone) {
 TEST(BridgeLoopback, RestartBindsWhileOldConnectionsLinger) {
   int port = 0;
   {
-    ServingLoopback serving(AddRoutes);
+    BridgeState agent;
+    ServingLoopback serving(RoutesOf(agent));
     port = serving.Port();
     ASSERT_GT(port, 0);
     // The server closes this connection first, which leaves it in TIME_WAIT on the port.
@@ -191,12 +192,13 @@ TEST(BridgeLoopback, RestartBindsWhileOldConnectionsLinger) {
     ASSERT_TRUE(connection.ClosedWithin(2s));
     ASSERT_TRUE(serving.StopAndWait(2s));
   }
-  LoopbackServer restarted;
+  LoopbackServer restarted{StopToken{}};
   EXPECT_EQ(restarted.Bind("127.0.0.1", port), port);
 }
 
 TEST(BridgeLoopback, AnswersOnlyOnTheAddressItWasGiven) {
-  ServingLoopback serving(AddRoutes);
+  BridgeState agent;
+  ServingLoopback serving(RoutesOf(agent));
   ASSERT_GT(serving.Port(), 0);
   EXPECT_TRUE(RawConnection(serving.Port(), "127.0.0.1").Connected());
   // Every 127/8 address reaches the loopback device, so this would connect to a server
@@ -219,7 +221,7 @@ TEST(BridgeLoopback, QueuesABurstOfConnectionsBeforeTheyAreAccepted) {
   // Bound and listening, but nothing accepts yet: every connection must wait in the queue.
   // With the library's own backlog of 5, all but the first few handshakes would stall for
   // the client's SYN retry, a second or more.
-  LoopbackServer server;
+  LoopbackServer server{StopToken{}};
   const int port = server.Bind("127.0.0.1", 0);
   ASSERT_GT(port, 0);
 

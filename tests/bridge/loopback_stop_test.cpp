@@ -1,182 +1,247 @@
-// Stopping the loopback server from another thread, and serving many connections at once.
+// The loopback server's one stop, whenever it comes, on every platform: the accept loop ends
+// and every connection waiting for a request is closed; a handler under way is waited for.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bridge/route_table.h"
-#include "raw_http.h"
+#include "base/socket_calls.h"
+#include "bridge/loopback_server.h"
 #include "serving_loopback.h"
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <cerrno>
+#endif
 
 using namespace morvanix;
 using namespace std::chrono_literals;
 
 namespace {
 
-// The real routes plus "/slow", which holds its connection until the gate opens.
-std::function<void(httplib::Server&)> RoutesWithSlow(Gate& gate) {
-  return [&gate](httplib::Server& server) {
-    RegisterRoutes(server, RouteTable());
-    server.Get("/slow", [&gate](const httplib::Request&, httplib::Response& response) {
-      gate.Wait();
-      response.set_content(" ", "text/plain");
+#if defined(_WIN32)
+constexpr int kNoBuffers = WSAENOBUFS;
+constexpr int kNotASocket = WSAENOTSOCK;
+#else
+constexpr int kNoBuffers = EMFILE;
+constexpr int kNotASocket = ENOTSOCK;
+#endif
+
+// A client connection made with the agent's own socket calls, so that the table runs on
+// every platform.
+class PlainConnection {
+ public:
+  explicit PlainConnection(int port)
+      : sock_(ConnectTcp("127.0.0.1", port, Deadline::After(2s), StopToken())) {}
+
+  bool Connected() const { return sock_.Get() != kNoSocket; }
+
+  // A few bytes, which one send on a fresh connection takes whole.
+  bool Send(const std::string& bytes) {
+    return SendSome(sock_.Get(), bytes.data(), bytes.size()) ==
+           static_cast<std::ptrdiff_t>(bytes.size());
+  }
+
+  // How the next read within the limit ends: bytes (> 0), the server's close or reset (0),
+  // or nothing yet (-1).
+  std::ptrdiff_t Receive(std::chrono::milliseconds limit) {
+    char bytes[512];
+    if (WaitForSocket(sock_.Get(), Readiness::kRead, Deadline::After(limit), StopToken()) ==
+        WaitOutcome::kTimedOut) {
+      return -1;
+    }
+    const std::ptrdiff_t got = ReceiveSome(sock_.Get(), bytes, sizeof bytes);
+    return got < 0 && !LastCallWouldBlock() ? 0 : got;
+  }
+
+  // True when the server closed the connection within the limit; what it sent first is
+  // read and dropped.
+  bool ClosedWithin(std::chrono::milliseconds limit) {
+    std::ptrdiff_t got = 0;
+    while ((got = Receive(limit)) > 0) {
+    }
+    return got == 0;
+  }
+
+ private:
+  ScopedSocket sock_;
+};
+
+// A stop of its own and a server answering "/ping" at once; what a row makes of it.
+struct StopScene {
+  explicit StopScene(const LoopbackLimits& limits) : server(stop.Token(), limits) {
+    server.Http().Get("/ping", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("pong", "text/plain");
     });
+  }
+
+  void Bind() { port = server.Bind("127.0.0.1", 0); }
+  void Serve() {
+    serving = std::async(std::launch::async, [this] { return server.Serve(); });
+  }
+  void BindAndServe() {
+    Bind();
+    Serve();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!server.IsRunning() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  // Accepts go through a seam that fails the first one with `error`.
+  void FailFirstAcceptWith(int error) {
+    server.UseAcceptCall([this, error](socket_t listener) {
+      if (accepts.fetch_add(1) == 0) {
+        AcceptedSocket failed;
+        failed.error = error;
+        return failed;
+      }
+      return AcceptConnection(listener);
+    });
+  }
+  // A caller whose connection waits in the queue; once its accept has been tried and
+  // failed, the loop is in the wait that follows.
+  void CallAndWaitForTheFailure() {
+    callers.push_back(std::make_unique<PlainConnection>(port));
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (accepts.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+
+  StopSource stop;
+  LoopbackServer server;
+  int port = -1;
+  std::future<bool> serving;
+  std::atomic<int> accepts{0};
+  // Connections served and waiting for a request: the stop must close each.
+  std::vector<std::unique_ptr<PlainConnection>> waiting;
+  // Connections whose fate the row leaves open.
+  std::vector<std::unique_ptr<PlainConnection>> callers;
+};
+
+// The loop in the wait that follows a first accept failed with `error`.
+std::function<void(StopScene&)> AfterAFailedAccept(int error) {
+  return [error](StopScene& scene) {
+    scene.FailFirstAcceptWith(error);
+    scene.BindAndServe();
+    scene.CallAndWaitForTheFailure();
   };
 }
 
-std::future<int> AsyncGet(int port, std::string target) {
-  return std::async(std::launch::async, [port, target] {
-    auto response = RawRequest(port, GetRequest("GET", target));
-    return response ? response->status : -1;
-  });
+LoopbackLimits SlowRetries() {
+  LoopbackLimits limits;
+  limits.acceptRetry = AcceptRetryPolicy{10s, 10s, 5};
+  limits.rebindWait = 10s;
+  return limits;
 }
 
-TEST(BridgeLoopbackConcurrency, StopWaitsForRunningHandlers) {
-  Gate gate;
-  ServingLoopback serving(RoutesWithSlow(gate));
-  ASSERT_GT(serving.Port(), 0);
-  std::future<int> slow = AsyncGet(serving.Port(), "/slow");
-  ASSERT_TRUE(gate.WaitForWaiters(1));
+struct StopMoment {
+  const char* when;
+  std::function<void(StopScene&)> before;  // brings the server to the moment of the stop
+  std::function<void(StopScene&)> after;   // what the test still does after it
+  std::chrono::milliseconds endsWithin;    // Serve returns this soon after the stop
+  int rounds = 1;
+  LoopbackLimits limits = {};
+};
 
-  EXPECT_FALSE(serving.StopAndWait(400ms));
-  gate.Open();
-  EXPECT_TRUE(serving.HasReturnedWithin(2s));
-  EXPECT_EQ(slow.get(), 200);
-}
-
-TEST(BridgeLoopbackConcurrency, StopEndsConnectionsWaitingForARequest) {
-  Gate gate;
-  ServingLoopback serving(RoutesWithSlow(gate));
-  ASSERT_GT(serving.Port(), 0);
-  // Each would otherwise keep the server for its read time-out (5 s).
-  RawConnection silent(serving.Port());
-  RawConnection kept(serving.Port());
-  ASSERT_TRUE(kept.Send(GetRequest("GET", "/RSQ/x")));
-  ASSERT_TRUE(kept.Read());
-  RawConnection halfway(serving.Port());
-  ASSERT_TRUE(halfway.Send("GET /RSQ/x HTTP/1.1\r\nHost: 127"));
-  std::this_thread::sleep_for(100ms);
-
-  EXPECT_TRUE(serving.StopAndWait(1s));
-  for (RawConnection* each : {&silent, &kept, &halfway}) EXPECT_TRUE(each->ClosedWithin(1s));
-}
-
-TEST(BridgeLoopbackConcurrency, StopBeforeServingEndsTheLoopOnceItRuns) {
-  struct Case {
-    const char* name;
-    bool stopBeforeBind;
+TEST(BridgeLoopbackConcurrency, TheStopEndsTheLoopWheneverItComes) {
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
+  const std::vector<StopMoment> moments = {
+      {"before the bind", [](StopScene&) {},
+       [](StopScene& scene) {
+         scene.Bind();
+         scene.Serve();
+       },
+       1s},
+      {"between the bind and the loop", [](StopScene& scene) { scene.Bind(); },
+       [](StopScene& scene) { scene.Serve(); }, 1s},
+      {"while the loop waits for a connection",
+       [](StopScene& scene) {
+         scene.BindAndServe();
+         std::this_thread::sleep_for(300ms);
+       },
+       nullptr, 500ms},
+      {"while connections wait for a request",
+       [](StopScene& scene) {
+         scene.BindAndServe();
+         // Each would otherwise keep the server for its read time-out (5 s).
+         for (int i = 0; i < 3; ++i) {
+           scene.waiting.push_back(std::make_unique<PlainConnection>(scene.port));
+         }
+         scene.waiting[1]->Send("GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+         scene.waiting[1]->Receive(2s);
+         scene.waiting[2]->Send("GET /ping HTTP/1.1\r\nHost: 127");
+         std::this_thread::sleep_for(100ms);
+       },
+       nullptr, 1s},
+      {"at any moment of a call",
+       [&](StopScene& scene) {
+         scene.BindAndServe();
+         scene.callers.push_back(std::make_unique<PlainConnection>(scene.port));
+         scene.callers.back()->Send("GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+         std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
+       },
+       nullptr, 2s, 40},
+      {"in the wait after a failed accept", AfterAFailedAccept(kNoBuffers), nullptr, 1s, 1,
+       SlowRetries()},
+      {"in the wait before the lost listener is bound again", AfterAFailedAccept(kNotASocket),
+       nullptr, 1s, 1, SlowRetries()},
   };
-  for (const Case& c : {Case{"before bind", true}, Case{"between bind and serve", false}}) {
-    SCOPED_TRACE(c.name);
-    LoopbackServer server;
-    if (c.stopBeforeBind) server.Stop();
-    ASSERT_GT(server.Bind("127.0.0.1", 0), 0);
-    if (!c.stopBeforeBind) server.Stop();
-    std::future<bool> serving =
-        std::async(std::launch::async, [&server] { return server.Serve(); });
-    EXPECT_EQ(serving.wait_for(1s), std::future_status::ready);
-    if (serving.wait_for(0s) != std::future_status::ready) {
-      server.Stop();  // keeps a failure from hanging the test
+  for (const StopMoment& moment : moments) {
+    for (int round = 0; round < moment.rounds; ++round) {
+      SCOPED_TRACE(std::string(moment.when) + ", round " + std::to_string(round));
+      StopScene scene(moment.limits);
+      moment.before(scene);
+      scene.stop.RequestStop();
+      if (moment.after) moment.after(scene);
+      ASSERT_TRUE(scene.serving.valid());
+      const bool ended = scene.serving.wait_for(moment.endsWithin) == std::future_status::ready;
+      EXPECT_TRUE(ended);
+      for (const auto& connection : scene.waiting) {
+        EXPECT_TRUE(connection->Connected());
+        EXPECT_TRUE(connection->ClosedWithin(1s));
+      }
+      if (ended) {
+        EXPECT_TRUE(scene.serving.get()) << "a stop is a clean end";
+      }
     }
   }
 }
 
-TEST(BridgeLoopbackConcurrency, StopAtAnyMomentEndsTheLoop) {
-  std::mt19937 random(12345);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
-  for (int round = 0; round < 40; ++round) {
-    SCOPED_TRACE(round);
-    LoopbackServer server;
-    RegisterRoutes(server.Http(), RouteTable());
-    const int port = server.Bind("127.0.0.1", 0);
-    ASSERT_GT(port, 0);
-    std::future<bool> serving =
-        std::async(std::launch::async, [&server] { return server.Serve(); });
-    std::future<int> call = AsyncGet(port, "/RSQ/x");
-    std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
-    server.Stop();
-    const bool ended = serving.wait_for(2s) == std::future_status::ready;
-    EXPECT_TRUE(ended);
-    if (!ended) server.Stop();
-    call.wait();
-  }
-}
-
-TEST(BridgeLoopbackConcurrency, LongHandlersDoNotHoldUpOtherCalls) {
+TEST(BridgeLoopbackConcurrency, TheStopWaitsForRunningHandlers) {
   Gate gate;
-  ServingLoopback serving(RoutesWithSlow(gate));
-  ASSERT_GT(serving.Port(), 0);
+  StopScene scene(LoopbackLimits{});
+  scene.server.Http().Get("/slow", [&gate](const httplib::Request&, httplib::Response& response) {
+    gate.Wait();
+    response.set_content(" ", "text/plain");
+  });
+  scene.BindAndServe();
+  ASSERT_GT(scene.port, 0);
+  const int port = scene.port;
+  std::future<int> slow = std::async(std::launch::async, [port] {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(20s);
+    const httplib::Result result = client.Get("/slow");
+    return result ? result->status : -1;
+  });
+  ASSERT_TRUE(gate.WaitForWaiters(1));
 
-  std::vector<std::future<int>> slow;
-  for (int i = 0; i < 12; ++i) slow.push_back(AsyncGet(serving.Port(), "/slow"));
-  ASSERT_TRUE(gate.WaitForWaiters(12));
-
-  const auto started = std::chrono::steady_clock::now();
-  auto quick = RawRequest(serving.Port(), GetRequest("GET", "/RSQ/x"));
-  ASSERT_TRUE(quick);
-  EXPECT_EQ(quick->body, " ");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
-
+  scene.stop.RequestStop();
+  EXPECT_EQ(scene.serving.wait_for(400ms), std::future_status::timeout);
   gate.Open();
-  for (std::future<int>& each : slow) EXPECT_EQ(each.get(), 200);
-}
-
-TEST(BridgeLoopbackConcurrency, ConnectionsBeyondTheCapWaitForAFreeSlot) {
-  Gate gate;
-  LoopbackLimits limits;
-  limits.maxConnections = 3;
-  ServingLoopback serving(RoutesWithSlow(gate), limits);
-  ASSERT_GT(serving.Port(), 0);
-
-  std::vector<std::future<int>> slow;
-  for (int i = 0; i < 3; ++i) slow.push_back(AsyncGet(serving.Port(), "/slow"));
-  ASSERT_TRUE(gate.WaitForWaiters(3));
-
-  std::future<int> waiting = AsyncGet(serving.Port(), "/RSQ/x");
-  EXPECT_EQ(waiting.wait_for(500ms), std::future_status::timeout);
-
-  gate.Open();
-  EXPECT_EQ(waiting.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(waiting.get(), 200);
-  for (std::future<int>& each : slow) EXPECT_EQ(each.get(), 200);
-}
-
-TEST(BridgeLoopbackConcurrency, TricklingConnectionsLoseTheirSlots) {
-  Gate gate;
-  LoopbackLimits limits;
-  limits.maxConnections = 2;
-  limits.requestTime = 1s;
-  ServingLoopback serving(RoutesWithSlow(gate), limits);
-  ASSERT_GT(serving.Port(), 0);
-
-  // Both slots go to connections that send a byte every 100 ms and never finish a request.
-  std::atomic<bool> done{false};
-  std::vector<std::future<void>> tricklers;
-  for (int i = 0; i < 2; ++i) {
-    tricklers.push_back(std::async(std::launch::async, [&serving, &done] {
-      RawConnection connection(serving.Port());
-      const std::string head = "GET /RSQ/x HTTP/1.1\r\nX-Slow: ";
-      for (std::size_t at = 0; !done && at < 100; ++at) {
-        if (!connection.Send(at < head.size() ? head.substr(at, 1) : "a")) return;
-        std::this_thread::sleep_for(100ms);
-      }
-    }));
-  }
-  std::this_thread::sleep_for(200ms);
-
-  const auto started = std::chrono::steady_clock::now();
-  std::future<int> stop = AsyncGet(serving.Port(), "/RSQ/x");
-  const bool answered = stop.wait_for(3s) == std::future_status::ready;
-  done = true;
-  ASSERT_TRUE(answered);
-  EXPECT_EQ(stop.get(), 200);
-  EXPECT_GT(std::chrono::steady_clock::now() - started, 500ms);  // it did wait for a slot
-  gate.Open();
+  EXPECT_EQ(scene.serving.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(slow.get(), 200);
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ class BridgeServiceWorker : public ::testing::Test {
     std::filesystem::create_directories(folder_);
     const std::string path = (folder_ / "vd_service.log").string();
     ASSERT_TRUE(SetEventLogPath(path));
-    bridgeState.httpServer.ClearStopRequest();
   }
 
   void TearDown() override {
@@ -59,13 +58,17 @@ class BridgeServiceWorker : public ::testing::Test {
     EXPECT_EQ(lines[3].substr(24), ": Ready and listening.....");
   }
 
+  std::future<std::uint32_t> StartWorker() {
+    return std::async(std::launch::async, [this] { return ServiceWorkerThread(&agent_); });
+  }
+
   std::filesystem::path folder_;
+  BridgeState agent_;
 };
 
 TEST_F(BridgeServiceWorker, ServesTheRoutesOnPort8070UntilStopped) {
   testing::internal::CaptureStderr();
-  std::future<std::uint32_t> worker =
-      std::async(std::launch::async, [] { return ServiceWorkerThread(nullptr); });
+  std::future<std::uint32_t> worker = StartWorker();
 
   std::optional<RawResponse> answer;
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -76,7 +79,7 @@ TEST_F(BridgeServiceWorker, ServesTheRoutesOnPort8070UntilStopped) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->status, 200);
   EXPECT_EQ(answer->body, " ");
-  detail::StopHttpServer();
+  StopAgent(agent_);
   ASSERT_EQ(worker.wait_for(2s), std::future_status::ready);
   EXPECT_EQ(worker.get(), 0u);
   const std::string errors = testing::internal::GetCapturedStderr();
@@ -93,8 +96,7 @@ TEST_F(BridgeServiceWorker, EndsAtOnceWhenThePortIsTaken) {
   ASSERT_GE(occupant, 0);
 
   testing::internal::CaptureStderr();
-  std::future<std::uint32_t> worker =
-      std::async(std::launch::async, [] { return ServiceWorkerThread(nullptr); });
+  std::future<std::uint32_t> worker = StartWorker();
   const bool ended = worker.wait_for(2s) == std::future_status::ready;
   const std::string errors = testing::internal::GetCapturedStderr();
   ::close(occupant);

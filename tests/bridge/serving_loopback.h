@@ -1,20 +1,30 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 
+#include "bridge/bridge_state.h"
 #include "bridge/loopback_server.h"
+#include "bridge/route_table.h"
 
 namespace morvanix {
 
-// A loopback server serving on a free port of 127.0.0.1 for the length of a test.
+// Registers the agent's routes, each serving `agent`.
+inline std::function<void(httplib::Server&)> RoutesOf(BridgeState& agent) {
+  return [&agent](httplib::Server& server) { RegisterRoutes(server, RouteTable(agent)); };
+}
+
+// A loopback server serving on a free port of 127.0.0.1 for the length of a test, with a
+// stop of its own.
 class ServingLoopback {
  public:
   explicit ServingLoopback(const std::function<void(httplib::Server&)>& addRoutes,
                            morvanix::LoopbackLimits limits = {})
-      : server_(limits) {
+      : server_(stop_.Token(), limits) {
     addRoutes(server_.Http());
     port_ = server_.Bind("127.0.0.1", 0);
     if (port_ <= 0) return;
@@ -27,7 +37,7 @@ class ServingLoopback {
   ServingLoopback(const ServingLoopback&) = delete;
   ServingLoopback& operator=(const ServingLoopback&) = delete;
   ~ServingLoopback() {
-    server_.Stop();
+    stop_.RequestStop();
     if (serving_.valid()) serving_.wait();
   }
 
@@ -36,7 +46,7 @@ class ServingLoopback {
 
   // Stops the server; true when Serve has returned within the limit.
   bool StopAndWait(std::chrono::milliseconds limit) {
-    server_.Stop();
+    stop_.RequestStop();
     return HasReturnedWithin(limit);
   }
 
@@ -45,6 +55,7 @@ class ServingLoopback {
   }
 
  private:
+  morvanix::StopSource stop_;
   morvanix::LoopbackServer server_;
   int port_ = -1;
   std::future<bool> serving_;

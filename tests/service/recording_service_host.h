@@ -15,7 +15,7 @@ namespace morvanix {
 
 // A service host that records every operation and fails the ones a test asks it to. The
 // worker thread runs `worker` (when set) on a real thread in place of the procedure it was
-// given, which is recorded.
+// given, which is recorded with its parameter.
 class RecordingServiceHost final : public ServiceHost {
  public:
   // What to fail.
@@ -29,16 +29,18 @@ class RecordingServiceHost final : public ServiceHost {
   // Called on every report, on the reporting thread, outside the host's own lock.
   std::function<void(const ServiceStatus&)> onReport;
 
-  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction) override {
+  std::uint32_t StartDispatcher(const char* serviceName, ServiceMainFunction, void*) override {
     Record(std::string("StartDispatcher ") + serviceName);
     return dispatcherError;
   }
 
   ServiceStatusHandle RegisterControlHandler(const char* serviceName,
-                                             ControlHandlerFunction handler) override {
+                                             ControlHandlerFunction handler,
+                                             void* context) override {
     Record(std::string("RegisterControlHandler ") + serviceName);
     std::lock_guard<std::mutex> lock(mutex_);
     handler_ = handler;
+    handlerContext_ = context;
     return failRegistration ? nullptr : this;
   }
 
@@ -52,14 +54,12 @@ class RecordingServiceHost final : public ServiceHost {
     return !(failRunningReport && status.dwCurrentState == morvanix::kServiceRunning);
   }
 
-  ThreadHandle StartThread(ThreadProcedure procedure, void*) override {
+  ThreadHandle StartThread(ThreadProcedure procedure, void* parameter) override {
     Record("StartThread");
     std::lock_guard<std::mutex> lock(mutex_);
     procedure_ = procedure;
-    if (failThreadStart) {
-      lastError_ = 8;
-      return nullptr;
-    }
+    parameter_ = parameter;
+    if (failThreadStart) return nullptr;
     workerThread_ = std::thread([this] {
       if (worker) worker();
     });
@@ -71,8 +71,6 @@ class RecordingServiceHost final : public ServiceHost {
     if (thread == &workerThread_ && workerThread_.joinable()) workerThread_.join();
     return workerExitCode;
   }
-
-  std::uint32_t LastError() override { return lastError_; }
 
   std::string ModuleFileName() override { return moduleFileName; }
 
@@ -113,9 +111,19 @@ class RecordingServiceHost final : public ServiceHost {
     return handler_;
   }
 
+  void* RegisteredContext() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handlerContext_;
+  }
+
   ThreadProcedure StartedProcedure() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return procedure_;
+  }
+
+  void* StartedParameter() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return parameter_;
   }
 
  private:
@@ -131,9 +139,10 @@ class RecordingServiceHost final : public ServiceHost {
   std::vector<ServiceStatus> reports_;
   std::vector<ServiceStatusHandle> handles_;
   ControlHandlerFunction handler_ = nullptr;
+  void* handlerContext_ = nullptr;
   ThreadProcedure procedure_ = nullptr;
+  void* parameter_ = nullptr;
   std::thread workerThread_;
-  std::uint32_t lastError_ = 0;
 };
 
 }  // namespace morvanix

@@ -20,10 +20,12 @@ std::atomic<int> stopsDelivered{0};
 std::atomic<bool> reportedRunning{false};
 std::atomic<bool> stopBeforeRunning{false};
 
-void RecordControl(std::uint32_t control) {
+// Counts the stops in the counter it was registered with: the context the service main was
+// handed, passed on.
+void RecordControl(std::uint32_t control, void* stops) {
   if (control != kServiceControlStop) return;
   if (!reportedRunning.load()) stopBeforeRunning.store(true);
-  stopsDelivered.fetch_add(1);
+  static_cast<std::atomic<int>*>(stops)->fetch_add(1);
 }
 
 bool WaitForStop(std::chrono::milliseconds limit) {
@@ -45,9 +47,9 @@ void Report(ServiceHost& host, ServiceStatusHandle handle, std::uint32_t state) 
 
 // The signal comes while the service is still starting; the host must hold it back until
 // RUNNING has been reported and then deliver it once, as the stop control.
-void ServiceSignalledWhileStarting(std::uint32_t, char**) {
+void ServiceSignalledWhileStarting(std::uint32_t, char**, void* stops) {
   ServiceHost& host = PlatformServiceHost();
-  ServiceStatusHandle handle = host.RegisterControlHandler(kServiceName, RecordControl);
+  ServiceStatusHandle handle = host.RegisterControlHandler(kServiceName, RecordControl, stops);
   Report(host, handle, kServiceStartPending);
   ::kill(::getpid(), stopSignal.load());
   std::this_thread::sleep_for(200ms);
@@ -58,13 +60,13 @@ void ServiceSignalledWhileStarting(std::uint32_t, char**) {
   Report(host, handle, kServiceStopped);
 }
 
-void ServiceEndingAtOnce(std::uint32_t, char**) {}
+void ServiceEndingAtOnce(std::uint32_t, char**, void*) {}
 
 std::atomic<std::uint32_t> stoppedExitCode{0};
 
-void ServiceStoppingWithExitCode(std::uint32_t, char**) {
+void ServiceStoppingWithExitCode(std::uint32_t, char**, void* stops) {
   ServiceHost& host = PlatformServiceHost();
-  ServiceStatusHandle handle = host.RegisterControlHandler(kServiceName, RecordControl);
+  ServiceStatusHandle handle = host.RegisterControlHandler(kServiceName, RecordControl, stops);
   ServiceStatus status;
   status.dwCurrentState = kServiceStopped;
   status.dwWin32ExitCode = stoppedExitCode.load();
@@ -86,8 +88,8 @@ TEST_F(ServicePosixHost, DeliversEachStopSignalOnceTheServiceRuns) {
     SetUp();
     stopSignal.store(signal);
     testing::internal::CaptureStderr();
-    const std::uint32_t result =
-        PlatformServiceHost().StartDispatcher(kServiceName, ServiceSignalledWhileStarting);
+    const std::uint32_t result = PlatformServiceHost().StartDispatcher(
+        kServiceName, ServiceSignalledWhileStarting, &stopsDelivered);
     const std::string reports = testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(result, 0u);
@@ -107,7 +109,7 @@ TEST_F(ServicePosixHost, DeliversEachStopSignalOnceTheServiceRuns) {
 
 TEST_F(ServicePosixHost, ReturnsWhenTheServiceMainReturns) {
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(PlatformServiceHost().StartDispatcher(kServiceName, ServiceEndingAtOnce), 0u);
+  EXPECT_EQ(PlatformServiceHost().StartDispatcher(kServiceName, ServiceEndingAtOnce, nullptr), 0u);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
 }
 
@@ -121,8 +123,8 @@ TEST_F(ServicePosixHost, AServiceStoppedWithAnErrorEndsTheProcessWithAFailure) {
     SCOPED_TRACE(c.exitCode);
     stoppedExitCode.store(c.exitCode);
     testing::internal::CaptureStderr();
-    const std::uint32_t result =
-        PlatformServiceHost().StartDispatcher(kServiceName, ServiceStoppingWithExitCode);
+    const std::uint32_t result = PlatformServiceHost().StartDispatcher(
+        kServiceName, ServiceStoppingWithExitCode, &stopsDelivered);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, c.processStatus);
   }

@@ -11,7 +11,6 @@
 
 #include "base/event_log.h"
 #include "base/log_path.h"
-#include "bridge/bridge_state.h"
 #include "bridge/service_worker.h"
 #include "recording_service_host.h"
 #include "service/service_lifecycle.h"
@@ -65,45 +64,49 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
-// Each test starts from the state a fresh process has, with the event log in a folder of
-// its own and the recording host installed.
+// Each test runs a fresh agent under the recording host, with the event log in a folder of
+// its own.
 class ServiceLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string path = (folder_.Path() / "vd_service.log").string();
     ASSERT_TRUE(SetEventLogPath(path));
-    bridgeState.statusHandle = nullptr;
-    bridgeState.serviceStatus = ServiceStatus{};
-    bridgeState.httpServer.ClearStopRequest();
-    UseServiceHost(host_);
   }
 
   void TearDown() override {
-    bridgeState.httpServer.Stop();
+    agent_.stop.RequestStop();
     if (serviceMain_.joinable()) serviceMain_.join();
     SetEventLogPath("");
   }
 
   // The service main thread, as the dispatcher would start it.
   void StartServiceMain() {
-    serviceMain_ = std::thread([] { ServiceMain(1, nullptr); });
+    serviceMain_ = std::thread([this] { ServiceMain(1, nullptr, &service_); });
   }
+
+  void Control(std::uint32_t control) { ServiceControlHandler(control, &service_); }
 
   void JoinServiceMain() {
     if (serviceMain_.joinable()) serviceMain_.join();
   }
 
-  // A worker that serves the process-wide server on a free port until it is stopped.
+  // A worker that serves the agent's server on a free port until the stop.
   void UseServingWorker() {
-    host_.worker = [] {
-      if (bridgeState.httpServer.Bind("127.0.0.1", 0) > 0) bridgeState.httpServer.Serve();
+    host_.worker = [this] {
+      if (agent_.httpServer.Bind("127.0.0.1", 0) > 0) agent_.httpServer.Serve();
     };
+  }
+
+  bool ServerRunning() {
+    return WaitUntil([this] { return agent_.httpServer.IsRunning(); });
   }
 
   std::vector<std::string> LogLines() const { return ReadLines(folder_.Path() / "vd_service.log"); }
 
   TempFolder folder_;
   RecordingServiceHost host_;
+  BridgeState agent_;
+  RunningService service_{host_, agent_};
   std::thread serviceMain_;
 };
 
@@ -111,20 +114,22 @@ TEST_F(ServiceLifecycle, StartsAndStopsOnTheStopControl) {
   UseServingWorker();
   StartServiceMain();
   ASSERT_TRUE(host_.WaitForState(kServiceRunning));
-  ASSERT_TRUE(WaitUntil([] { return bridgeState.httpServer.IsRunning(); }));
+  ASSERT_TRUE(ServerRunning());
 
-  // The dispatcher delivers the stop through the handler that was registered.
+  // The dispatcher delivers the stop through the handler and context that were registered.
   ControlHandlerFunction handler = host_.RegisteredHandler();
   ASSERT_EQ(handler, &ServiceControlHandler);
-  bridgeState.repeatBudget = 700;  // a series running on some connection
-  handler(kServiceControlStop);
-  EXPECT_EQ(bridgeState.repeatBudget.load(), 0);
-  EXPECT_TRUE(bridgeState.httpServer.StopRequested());
+  ASSERT_EQ(host_.RegisteredContext(), &service_);
+  agent_.repeatBudget = 700;  // a series running on some connection
+  handler(kServiceControlStop, host_.RegisteredContext());
+  EXPECT_EQ(agent_.repeatBudget.load(), 0);
+  EXPECT_TRUE(agent_.stop.StopRequested());
   JoinServiceMain();
 
   ExpectReports(host_.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
   EXPECT_TRUE(host_.AllReportsUsedOwnHandle());
   EXPECT_EQ(host_.StartedProcedure(), &ServiceWorkerThread);
+  EXPECT_EQ(host_.StartedParameter(), &agent_);
   // The wait is recorded when it begins, which may be before or after the stop arrives.
   std::vector<std::string> calls = host_.Calls();
   const auto wait = std::find(calls.begin(), calls.end(), "WaitForThread");
@@ -137,45 +142,46 @@ TEST_F(ServiceLifecycle, StartsAndStopsOnTheStopControl) {
   const std::vector<std::string> lines = LogLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].substr(24), ": Stopping the http server: ");
-  EXPECT_FALSE(bridgeState.httpServer.IsRunning());
+  EXPECT_FALSE(agent_.httpServer.IsRunning());
 }
 
 TEST_F(ServiceLifecycle, IgnoresEveryControlButStop) {
   UseServingWorker();
   StartServiceMain();
   ASSERT_TRUE(host_.WaitForState(kServiceRunning));
-  ASSERT_TRUE(WaitUntil([] { return bridgeState.httpServer.IsRunning(); }));
+  ASSERT_TRUE(ServerRunning());
 
   for (std::uint32_t control : {kServiceControlPause, kServiceControlContinue,
                                 kServiceControlInterrogate, kServiceControlShutdown, 0u, 128u}) {
     SCOPED_TRACE("control " + std::to_string(control));
-    ServiceControlHandler(control);
+    Control(control);
     EXPECT_EQ(host_.Reports().size(), 2u);
-    EXPECT_TRUE(bridgeState.httpServer.IsRunning());
-    EXPECT_FALSE(bridgeState.httpServer.StopRequested());
+    EXPECT_TRUE(agent_.httpServer.IsRunning());
+    EXPECT_FALSE(agent_.stop.StopRequested());
   }
 
-  ServiceControlHandler(kServiceControlStop);
+  Control(kServiceControlStop);
   JoinServiceMain();
   ExpectReports(host_.Reports(), {kStartPending, kRunning, kStopPending, kStopped});
 }
 
 TEST_F(ServiceLifecycle, StopIsIgnoredUnlessRunning) {
   // A server that is serving, so that an acted-on stop would show.
-  ASSERT_GT(bridgeState.httpServer.Bind("127.0.0.1", 0), 0);
-  std::thread serving([] { bridgeState.httpServer.Serve(); });
-  ASSERT_TRUE(WaitUntil([] { return bridgeState.httpServer.IsRunning(); }));
+  ASSERT_GT(agent_.httpServer.Bind("127.0.0.1", 0), 0);
+  std::thread serving([this] { agent_.httpServer.Serve(); });
+  ASSERT_TRUE(ServerRunning());
 
   for (std::uint32_t state : {0u, kServiceStartPending, kServiceStopPending, kServiceStopped}) {
     SCOPED_TRACE("state " + std::to_string(state));
-    bridgeState.serviceStatus.dwCurrentState = state;
-    ServiceControlHandler(kServiceControlStop);
+    agent_.serviceStatus.dwCurrentState = state;
+    Control(kServiceControlStop);
     EXPECT_TRUE(host_.Reports().empty());
     EXPECT_TRUE(host_.Calls().empty());
-    EXPECT_TRUE(bridgeState.httpServer.IsRunning());
+    EXPECT_TRUE(agent_.httpServer.IsRunning());
+    EXPECT_FALSE(agent_.stop.StopRequested());
   }
 
-  bridgeState.httpServer.Stop();
+  agent_.stop.RequestStop();
   serving.join();
   EXPECT_TRUE(LogLines().empty());
 }
@@ -215,10 +221,10 @@ TEST_F(ServiceLifecycle, ReportsNothingWhenRegistrationFails) {
 
 TEST_F(ServiceLifecycle, WorkerEndingByItselfStopsWithoutTheStopLine) {
   // The worker ends by itself: here, a bind that fails because the port is taken.
-  LoopbackServer occupant;
+  LoopbackServer occupant{StopToken{}};
   const int port = occupant.Bind("127.0.0.1", 0);
   ASSERT_GT(port, 0);
-  host_.worker = [port] { bridgeState.httpServer.Listen("127.0.0.1", port); };
+  host_.worker = [this, port] { agent_.httpServer.Listen("127.0.0.1", port); };
   StartServiceMain();
   JoinServiceMain();
 
@@ -234,20 +240,20 @@ TEST_F(ServiceLifecycle, StopsWithTheWorkersFailureReportedOutsideTheStatusLock)
   for (const Case& c : {Case{0, 0}, Case{kWorkerEndpointLost, kErrorServiceSpecificError}}) {
     SCOPED_TRACE(c.workerCode);
     RecordingServiceHost host;
-    UseServiceHost(host);
-    bridgeState.serviceStatus = ServiceStatus{};
+    BridgeState agent;
+    RunningService service{host, agent};
     host.workerExitCode = c.workerCode;
     // Once STOPPED is reported the process may end and destroy the lock: it must be free.
     std::atomic<int> lockFreeAtStopped{-1};
-    host.onReport = [&lockFreeAtStopped](const ServiceStatus& status) {
+    host.onReport = [&lockFreeAtStopped, &agent](const ServiceStatus& status) {
       if (status.dwCurrentState != kServiceStopped) return;
-      std::async(std::launch::async, [&lockFreeAtStopped] {
-        const bool free = bridgeState.statusLock.try_lock();
-        if (free) bridgeState.statusLock.unlock();
+      std::async(std::launch::async, [&lockFreeAtStopped, &agent] {
+        const bool free = agent.statusLock.try_lock();
+        if (free) agent.statusLock.unlock();
         lockFreeAtStopped = free ? 1 : 0;
       }).wait();
     };
-    ServiceMain(1, nullptr);
+    ServiceMain(1, nullptr, &service);
     const std::vector<ServiceStatus> reports = host.Reports();
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(reports[2].dwCurrentState, kServiceStopped);
@@ -255,19 +261,18 @@ TEST_F(ServiceLifecycle, StopsWithTheWorkersFailureReportedOutsideTheStatusLock)
     EXPECT_EQ(reports[2].dwServiceSpecificExitCode, c.workerCode);
     EXPECT_EQ(lockFreeAtStopped.load(), 1);
   }
-  UseServiceHost(host_);
 }
 
 TEST_F(ServiceLifecycle, StopBeforeTheServerListensStillEndsTheWorker) {
   std::promise<void> stopDelivered;
   std::shared_future<void> delivered = stopDelivered.get_future().share();
-  host_.worker = [delivered] {
+  host_.worker = [this, delivered] {
     delivered.wait();
-    if (bridgeState.httpServer.Bind("127.0.0.1", 0) > 0) bridgeState.httpServer.Serve();
+    if (agent_.httpServer.Bind("127.0.0.1", 0) > 0) agent_.httpServer.Serve();
   };
   StartServiceMain();
   ASSERT_TRUE(host_.WaitForState(kServiceRunning));
-  ServiceControlHandler(kServiceControlStop);
+  Control(kServiceControlStop);
   stopDelivered.set_value();
 
   const auto started = std::chrono::steady_clock::now();
@@ -281,22 +286,22 @@ TEST_F(ServiceLifecycle, StaysStopPendingWhileAConnectionIsServed) {
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  bridgeState.httpServer.Http().Get(
+  agent_.httpServer.Http().Get(
       "/lifecycle-slow", [&entered, released](const httplib::Request&, httplib::Response& res) {
         entered.set_value();
         released.wait();
         res.set_content(" ", "text/plain");
       });
   std::promise<int> bound;
-  host_.worker = [&bound] {
-    const int port = bridgeState.httpServer.Bind("127.0.0.1", 0);
+  host_.worker = [this, &bound] {
+    const int port = agent_.httpServer.Bind("127.0.0.1", 0);
     bound.set_value(port);
-    if (port > 0) bridgeState.httpServer.Serve();
+    if (port > 0) agent_.httpServer.Serve();
   };
   StartServiceMain();
   const int port = bound.get_future().get();
   ASSERT_GT(port, 0);
-  ASSERT_TRUE(WaitUntil([] { return bridgeState.httpServer.IsRunning(); }));
+  ASSERT_TRUE(ServerRunning());
 
   std::future<int> answer = std::async(std::launch::async, [port] {
     httplib::Client client("127.0.0.1", port);
@@ -305,7 +310,7 @@ TEST_F(ServiceLifecycle, StaysStopPendingWhileAConnectionIsServed) {
   });
   ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
 
-  ServiceControlHandler(kServiceControlStop);
+  Control(kServiceControlStop);
   ASSERT_TRUE(host_.WaitForState(kServiceStopPending));
   EXPECT_FALSE(host_.WaitForState(kServiceStopped, 300ms));
 
@@ -347,7 +352,6 @@ TEST(ServiceProcess, ComputesTheLogPathThenHandsOverToTheDispatcher) {
     }
     expectedCalls.push_back("StartDispatcher morvanix");
     EXPECT_EQ(host.Calls(), expectedCalls);
-    EXPECT_EQ(&CurrentServiceHost(), &host);
   }
   SetEventLogPath("");
 }
