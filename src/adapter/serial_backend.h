@@ -46,9 +46,9 @@ class SerialBackend {
   // Puts back what Open changed and releases what it acquired. Idempotent.
   virtual void Close() = 0;
 
-  // Writes n bytes (n may be 0) within 15 ms per byte plus 100 ms; true when all went out.
-  // It takes no stop: a command is short, and its bound is the line's own time.
-  virtual bool Write(const char* data, std::size_t n) = 0;
+  // Writes n bytes (n may be 0); true when all went out before the deadline and the stop.
+  virtual bool Write(const char* data, std::size_t n, const Deadline& deadline,
+                     const StopToken& stop) = 0;
   // Up to n bytes: returns as soon as at least one byte is there (with every byte the driver
   // holds, up to n), at the deadline, or at the stop; 0 then (DeviceLost tells a device that
   // went away). A deadline already passed takes what is there without waiting.

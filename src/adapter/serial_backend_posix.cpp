@@ -110,7 +110,7 @@ class PosixSerialBackend final : public SerialBackend {
     Release();
   }
 
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline&, const StopToken&) override {
     if (!ready_) return false;
     const Deadline deadline = Deadline::After(
         std::chrono::milliseconds(kWriteMsPerByte * static_cast<long>(n) + kWriteBaseMs));

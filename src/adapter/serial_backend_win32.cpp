@@ -236,7 +236,7 @@ class Win32SerialBackend final : public SerialBackend {
     lost_ = false;
   }
 
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline&, const StopToken&) override {
     if (io_ == nullptr) return false;
     const bool ok = io_->Write(data, n);
     lost_ = lost_ || io_->Lost();

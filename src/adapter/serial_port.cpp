@@ -1,6 +1,7 @@
 #include "adapter/serial_port.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -101,7 +102,10 @@ bool SerialPort::Write(const char* text) {
   if (!ready_ || text == nullptr) return false;
   std::size_t n = 0;
   while (n < kMaxWrite && text[n] != '\0') ++n;
-  return backend_->Write(text, n);
+  // A command is short: its bound is the line's own time, 15 ms a byte plus 100 ms.
+  const Deadline deadline =
+      Deadline::After(std::chrono::milliseconds(15 * static_cast<long long>(n) + 100));
+  return backend_->Write(text, n, deadline, StopToken());
 }
 
 bool SerialPort::WriteChar(char c) {

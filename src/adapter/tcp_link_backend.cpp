@@ -40,7 +40,7 @@ class TcpLinkBackend final : public SerialBackend {
     lost_ = false;
   }
 
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline&, const StopToken&) override {
     if (!Usable()) return false;
     const Deadline deadline = Deadline::After(
         std::chrono::milliseconds(kWriteMsPerByte * static_cast<long long>(n) + kWriteBaseMs));

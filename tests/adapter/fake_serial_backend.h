@@ -44,7 +44,7 @@ class FakeSerialBackend final : public SerialBackend {
     return openCode;
   }
   void Close() override { ++record.closes; }
-  bool Write(const char* data, std::size_t n) override {
+  bool Write(const char* data, std::size_t n, const Deadline&, const StopToken&) override {
     ++record.platformIo;
     record.writes.emplace_back(data, n);
     if (!record.replies.empty()) {
