@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "adapter/ble_link.h"
 #include "adapter/tcp_link_backend.h"
 
 namespace morvanix {
@@ -37,6 +38,11 @@ std::string ComDeviceName(int n) {
 }
 
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop) {
+  if (IsBleLinkName(portName)) {
+    // The stop ends the connect too, not only the probe's waits.
+    SerialPort probe([stop] { return MakeBleLinkBackend(stop); });
+    return detail::ProbeAt(probe, portName, kProbeBaudRate, detail::ResetWait::kFull, stop);
+  }
   if (!IsTcpLinkName(portName)) return ProbePort(portName, stop);
   SerialPort probe;
   return detail::ProbeAt(probe, portName, kProbeBaudRate, detail::ResetWait::kFull, stop);

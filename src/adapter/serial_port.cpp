@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "adapter/ble_link.h"
 #include "adapter/tcp_link_backend.h"
 
 namespace morvanix {
@@ -74,10 +75,12 @@ void SerialPort::SetStopBits(float bits) {
 int SerialPort::Open() {
   if (backend_) return 0;
   // Without a backend of its own the name decides: "tcp://HOST:PORT" is an adapter on the
-  // network, anything else a serial device of this platform.
-  std::unique_ptr<SerialBackend> candidate = makeBackend_ ? makeBackend_()
-                                             : IsTcpLinkName(portName_)
-                                                 ? MakeTcpLinkBackend()
+  // network, "ble:<address>" one over Bluetooth LE, anything else a serial device of this
+  // platform.
+  std::unique_ptr<SerialBackend> candidate = makeBackend_               ? makeBackend_()
+                                             : IsTcpLinkName(portName_) ? MakeTcpLinkBackend()
+                                             : IsBleLinkName(portName_)
+                                                 ? MakeBleLinkBackend(StopToken())
                                                  : MakePlatformSerialBackend();
   if (!candidate) {
     lastOpenError_ = {false, "no serial backend on this platform"};
