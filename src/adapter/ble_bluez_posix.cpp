@@ -91,6 +91,7 @@ bool ReadProperty(sd_bus_message* m, const std::string& interface, const std::st
     if (key == "Connected") return flag(o.connected);
     if (key == "ServicesResolved") return flag(o.servicesResolved);
     if (key == "UUIDs") return ReadVariant(m, "as", [&] { return ReadStrings(m, o.uuids); });
+    if (key == "Adapter") return text(o.parent, 'o');
   }
   if (interface == kGattServiceInterface || interface == kGattCharacteristicInterface) {
     if (key == "UUID") return text(o.uuid);

@@ -53,7 +53,7 @@ struct BluezObject {
   bool service = false;         // a GattService1
   bool characteristic = false;  // a GattCharacteristic1
   std::string uuid;             // of the service or characteristic
-  std::string parent;           // the service's device, the characteristic's service
+  std::string parent;  // the device's adapter, the service's device, the characteristic's service
   BleCharacteristicFlags flags;
 };
 

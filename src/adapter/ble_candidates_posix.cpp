@@ -17,11 +17,19 @@ bool IsCandidate(const BluezObject& o) {
                      [](const std::string& uuid) { return IsKnownAdapterService(uuid); });
 }
 
+bool OnPoweredAdapter(const std::vector<BluezObject>& objects, const BluezObject& device) {
+  return std::any_of(objects.begin(), objects.end(), [&](const BluezObject& o) {
+    return o.adapter && o.powered && o.path == device.parent;
+  });
+}
+
+// Devices on an adapter that is off are left alone: the agent never powers one on.
 std::vector<BleCandidate> CandidatesIn(const std::vector<BluezObject>& objects,
                                        const std::vector<std::string>& tried) {
   std::vector<BleCandidate> found;
   for (const BluezObject& o : objects) {
-    if (IsCandidate(o) && std::find(tried.begin(), tried.end(), o.address) == tried.end()) {
+    if (IsCandidate(o) && OnPoweredAdapter(objects, o) &&
+        std::find(tried.begin(), tried.end(), o.address) == tried.end()) {
       found.push_back({o.address, o.name});
     }
   }
