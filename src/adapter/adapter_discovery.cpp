@@ -15,8 +15,6 @@ namespace morvanix {
 namespace {
 
 constexpr std::int32_t kAdapterBaudRate = 38400;
-// BlueZ answers what it knows in milliseconds; a stack that hangs costs the check no more.
-constexpr std::chrono::milliseconds kBleAskBound{1000};
 
 // The device that answered: where to reopen the shared port, and how to name it in the report.
 struct Found {
@@ -75,7 +73,7 @@ std::optional<Found> SearchBle(const StopToken& stop) {
     }
     return std::nullopt;
   };
-  if (auto found = probeEach(source->Known(Deadline::After(kBleAskBound), stop))) return found;
+  if (auto found = probeEach(source->Known(Deadline::After(kBleScanBound), stop))) return found;
   if (stop.StopRequested()) return std::nullopt;
   return probeEach(source->Scan(tried, Deadline::After(kBleScanBound), stop));
 }

@@ -9,6 +9,8 @@ namespace {
 
 // When the stack stops the scan it is done with; a stop of the check waits no longer.
 constexpr std::chrono::milliseconds kStopScanBound{1000};
+// BlueZ answers what it knows in milliseconds; a stack that hangs costs the check no more.
+constexpr std::chrono::milliseconds kBleAskBound{1000};
 
 bool IsCandidate(const BluezObject& o) {
   if (!o.device || o.address.empty()) return false;
@@ -38,17 +40,18 @@ std::vector<BleCandidate> CandidatesIn(const std::vector<BluezObject>& objects,
 
 class BluezCandidates final : public BleCandidateSource {
  public:
-  explicit BluezCandidates(std::unique_ptr<BluezBus> bus) : bus_(std::move(bus)) {}
+  BluezCandidates(std::unique_ptr<BluezBus> bus, std::vector<BluezObject> objects)
+      : bus_(std::move(bus)), objects_(std::move(objects)) {}
 
-  std::vector<BleCandidate> Known(const Deadline& deadline, const StopToken& stop) override {
-    std::vector<BluezObject> objects;
-    if (!bus_->ManagedObjects(objects, deadline, stop)) return {};
-    return CandidatesIn(objects, {});
+  // What the stack listed when it was first asked, a moment ago.
+  std::vector<BleCandidate> Known(const Deadline&, const StopToken&) override {
+    return CandidatesIn(objects_, {});
   }
 
   std::vector<BleCandidate> Scan(const std::vector<std::string>& tried, const Deadline& deadline,
                                  const StopToken& stop) override {
     std::vector<BluezObject> objects;
+    // The devices probed since may have changed the tree; the adapters have not.
     if (!bus_->ManagedObjects(objects, deadline, stop)) return {};
     const auto adapter = std::find_if(objects.begin(), objects.end(),
                                       [](const BluezObject& o) { return o.adapter && o.powered; });
@@ -107,6 +110,7 @@ class BluezCandidates final : public BleCandidateSource {
 
  private:
   std::unique_ptr<BluezBus> bus_;
+  std::vector<BluezObject> objects_;
 };
 
 }  // namespace
@@ -114,7 +118,11 @@ class BluezCandidates final : public BleCandidateSource {
 std::unique_ptr<BleCandidateSource> MakePlatformBleCandidateSource() {
   std::unique_ptr<BluezBus> bus = BluezBus::Connect();
   if (!bus) return nullptr;
-  return std::make_unique<BluezCandidates>(std::move(bus));
+  // One question tells whether BlueZ is there at all: without it, one round trip is all the
+  // check spends on Bluetooth.
+  std::vector<BluezObject> objects;
+  if (!bus->ManagedObjects(objects, Deadline::After(kBleAskBound), StopToken())) return nullptr;
+  return std::make_unique<BluezCandidates>(std::move(bus), std::move(objects));
 }
 
 }  // namespace morvanix

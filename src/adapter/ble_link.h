@@ -51,7 +51,7 @@ class BleCandidateSource {
 };
 
 // Null, quickly and silently, when there is no Bluetooth stack to ask (no system bus, no
-// BlueZ on it; on Windows for now).
+// BlueZ on it; on Windows for now). It asks the stack what it knows once, bounded.
 std::unique_ptr<BleCandidateSource> MakePlatformBleCandidateSource();
 
 }  // namespace morvanix

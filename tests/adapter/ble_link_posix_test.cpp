@@ -90,8 +90,8 @@ TEST(BleLink, AnswersAreThoseOfTheSerialPortInEveryLayout) {
       EXPECT_EQ(ExchangeCommand(command, &ble), overSerial);
     }
     EXPECT_EQ(rig.fake->WritesRefused(), 0);
-    // The multi-frame answers came in several notifications.
-    EXPECT_GT(rig.fake->Notifications(), 10);
+    // The multi-frame answers came in several notifications (the VIN's alone needs five).
+    EXPECT_GT(rig.fake->Notifications(), 5);
     ble.Close();
     EXPECT_FALSE(rig.fake->Connected());  // the port's close lets the device go
   }
@@ -297,12 +297,8 @@ TEST(BleDiscoveryCost, NoStackAnswersAtOnce) {
     }
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<BleCandidateSource> source = MakePlatformBleCandidateSource();
-    if (source) {
-      EXPECT_TRUE(source->Known(Deadline::After(1s), {}).empty());
-      EXPECT_TRUE(source->Scan({}, Deadline::After(4s), {}).empty());
-    }
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(source != nullptr, bus);
+    EXPECT_EQ(source, nullptr);
     EXPECT_LT(took, 50ms);
     setenv("DBUS_SYSTEM_BUS_ADDRESS", kNoBusAddress, 1);
   }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -73,10 +74,16 @@ class BleAdapters : public AgentFixture {
     if (i >= responses.size()) return {};
     return nlohmann::json::parse(responses[i].parsed["response"].get<std::string>());
   }
+  // The quickest of three checks, so that a busy machine's hiccup is not taken for a cost.
   std::chrono::duration<double, std::milli> TimedCheck(const std::string& session) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(Get("/AC/" + session));
-    return std::chrono::steady_clock::now() - start;
+    std::chrono::duration<double, std::milli> best = std::chrono::hours(1);
+    for (int i = 0; i < 3; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_TRUE(Get("/AC/" + session));
+      best = std::min<std::chrono::duration<double, std::milli>>(
+          best, std::chrono::steady_clock::now() - start);
+    }
+    return best;
   }
 
   PrivateBus bus_;
