@@ -5,6 +5,8 @@
 // one, beside its goal.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -14,6 +16,8 @@
 #include "adapter/adapter_exchange.h"
 #include "adapter/serial_port.h"
 #include "adapter_simulator.h"
+#include "fake_bluez.h"
+#include "private_bus.h"
 #include "sim_ports.h"
 
 using namespace morvanix;
@@ -34,6 +38,7 @@ constexpr double kWindowRatioGoal = 1.15;  // request time / the adapter's busy 
 constexpr double kGapGoalMs = 3.0;         // idle after a prompt, at most
 constexpr double kSeriesShareGoal = 0.85;  // readings a second / the adapter's rate, at least
 constexpr double kCheckAboveResetGoalMs = 100.0;
+constexpr double kBleOverAdapterGoalMs = 2.0;  // a command over BLE beyond the adapter's time
 
 // The one-byte read the old exchange polled with: it waited at most 10 ms.
 char PollByte(SerialPort& port, bool& gotByte) {
@@ -88,14 +93,7 @@ AdapterSimOptions PacedAdapter() {
 
 // Per command on a short answer, a 10-command request against the adapter's own busy time,
 // and the adapter's idle time after each prompt.
-void ExchangePace(benchmark::State& state, Exchange exchange) {
-  SimulatedComPorts ports;
-  AdapterSimulator* sim = ports.Add(1, PacedAdapter());
-  SerialPort port("\\\\.\\COM1", 38400, 8, 'N', 1.0f);
-  if (sim == nullptr || port.Open() != 0) {
-    state.SkipWithError("cannot start the simulated adapter");
-    return;
-  }
+void PaceOn(benchmark::State& state, AdapterSimulator* sim, SerialPort& port, Exchange exchange) {
   ExchangeCommand("0100", &port);  // the protocol search, outside the timing
   double requestMs = 0;
   double busyMs = 0;
@@ -125,6 +123,17 @@ void ExchangePace(benchmark::State& state, Exchange exchange) {
   state.counters["gap_ms"] = gaps == 0 ? 0 : idleMs / static_cast<double>(gaps);
   state.counters["longest_gap_ms"] = longestGapMs;
   state.counters["gap_goal_max_ms"] = kGapGoalMs;
+  state.counters["over_adapter_ms"] = (requestMs - busyMs) / requests / kRequestCommands;
+}
+void ExchangePace(benchmark::State& state, Exchange exchange) {
+  SimulatedComPorts ports;
+  AdapterSimulator* sim = ports.Add(1, PacedAdapter());
+  SerialPort port("\\\\.\\COM1", 38400, 8, 'N', 1.0f);
+  if (sim == nullptr || port.Open() != 0) {
+    state.SkipWithError("cannot start the simulated adapter");
+    return;
+  }
+  PaceOn(state, sim, port, exchange);
 }
 void BM_ExchangePacePrevious(benchmark::State& state) {
   ExchangePace(state, PreviousExchange);
@@ -134,6 +143,30 @@ void BM_ExchangePace(benchmark::State& state) {
 }
 BENCHMARK(BM_ExchangePacePrevious)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExchangePace)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same adapter over BLE: a fake BlueZ on a private bus in front of it, notifications of
+// 20 bytes. The agent's own time per command beside the adapter's (goal: 2 ms more at most).
+void BM_ExchangePaceBle(benchmark::State& state) {
+  PrivateBus bus;
+  AdapterSimulator sim(PacedAdapter());
+  if (!bus.Start() || !sim.Start()) {
+    state.SkipWithError("cannot start the private bus or the simulated adapter");
+    return;
+  }
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str(), 1);
+  FakeBluezOptions options;
+  options.busAddress = bus.Address();
+  options.terminalPath = sim.slavePath();
+  FakeBluez bluez(options);
+  SerialPort port("ble:00:1D:A5:68:98:8A", 38400, 8, 'N', 1.0f);
+  if (!bluez.Start() || port.Open() != 0) {
+    state.SkipWithError("cannot reach the fake BLE adapter");
+    return;
+  }
+  PaceOn(state, &sim, port, ExchangeCommand);
+  state.counters["over_adapter_goal_max_ms"] = kBleOverAdapterGoalMs;
+}
+BENCHMARK(BM_ExchangePaceBle)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A one-PID series: one command after the other for a few seconds, readings a second
 // against the adapter's own rate (one reading per busy time). The remote posts of a series

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "adapter/adapter_name.h"
+#include "adapter/ble_link.h"
 
 namespace morvanix {
 
@@ -36,6 +37,11 @@ std::string ComDeviceName(int n) {
 }
 
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop) {
+  if (IsBleLinkName(portName)) {
+    // The stop ends the connect too, not only the probe's waits.
+    SerialPort probe([stop] { return MakeBleLinkBackend(stop); });
+    return detail::ProbeAt(probe, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop);
+  }
   if (!IsTcpLinkName(portName)) return ProbePort(portName, stop);
   SerialPort probe;
   return detail::ProbeAt(probe, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop);

@@ -29,7 +29,8 @@ bool OnWifiAdapterNetwork(const std::vector<std::uint32_t>& addresses);
 std::string ComDeviceName(int n);
 
 // One candidate probed as the scan does: a serial device at kAdapterBaudRate, then at the other
-// rates; a TCP adapter ("tcp://HOST:PORT") once, rates meaning nothing there.
+// rates; a TCP adapter ("tcp://HOST:PORT") or a BLE one ("ble:<address>") once, rates
+// meaning nothing there.
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop);
 
 }  // namespace morvanix

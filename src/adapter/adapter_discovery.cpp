@@ -1,9 +1,12 @@
 #include "adapter/adapter_discovery.h"
 
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "adapter/adapter_candidates.h"
+#include "adapter/ble_link.h"
 #include "adapter/local_ipv4.h"
 #include "adapter/port_probe.h"
 
@@ -47,16 +50,45 @@ std::optional<Found> Probe(const std::string& portName, const std::string& shown
   return Found{portName, shownAs, probe};
 }
 
+std::string BleShownAs(const std::string& address) {
+  return "BLE " + address;
+}
+
+// Known BLE devices that may be adapters, then, when none was, one LE scan; each connected
+// and probed in turn, and disconnected again unless it is the adapter.
+std::optional<Found> SearchBle(const StopToken& stop) {
+  const std::unique_ptr<BleCandidateSource> source = MakePlatformBleCandidateSource();
+  if (!source) return std::nullopt;
+  std::vector<std::string> tried;
+  const auto probeEach = [&](const std::vector<BleCandidate>& candidates) -> std::optional<Found> {
+    for (const BleCandidate& candidate : candidates) {
+      if (stop.StopRequested()) return std::nullopt;
+      tried.push_back(candidate.address);
+      if (auto found =
+              Probe(kBleLinkScheme + candidate.address, BleShownAs(candidate.address), stop)) {
+        return found;
+      }
+    }
+    return std::nullopt;
+  };
+  if (auto found = probeEach(source->Known(Deadline::After(kBleScanBound), stop))) return found;
+  if (stop.StopRequested()) return std::nullopt;
+  return probeEach(source->Scan(tried, Deadline::After(kBleScanBound), stop));
+}
+
 std::optional<Found> Search(const std::optional<NamedAdapter>& named, const StopToken& stop) {
   if (named) {
-    if (auto found = Probe(named->portName, named->given, stop)) return found;
+    const std::string shownAs =
+        named->ble ? BleShownAs(BleLinkAddress(named->portName)) : named->given;
+    if (auto found = Probe(named->portName, shownAs, stop)) return found;
   }
   if (auto found = ScanComPorts(stop)) return found;
   // Nothing is sent to the network unless the computer has joined an adapter's access point.
   if (!stop.StopRequested() && OnWifiAdapterNetwork(LocalIpv4Addresses())) {
-    return Probe(kWifiAdapterLink, kWifiAdapterAddress, stop);
+    if (auto found = Probe(kWifiAdapterLink, kWifiAdapterAddress, stop)) return found;
   }
-  return std::nullopt;
+  if (stop.StopRequested()) return std::nullopt;
+  return SearchBle(stop);
 }
 
 }  // namespace

@@ -19,7 +19,10 @@ namespace morvanix {
 //    order; when none answered so, the devices that opened at the other probe rates, lowest
 //    number first; reported as "<banner> on COM<n>";
 // 3. when no serial adapter answered and this computer has an address in 192.168.0.0/24, the
-//    Wi-Fi adapter at 192.168.0.10 port 35000, reported as "<banner> on 192.168.0.10:35000".
+//    Wi-Fi adapter at 192.168.0.10 port 35000, reported as "<banner> on 192.168.0.10:35000";
+// 4. the BLE devices the Bluetooth stack knows with an adapter's service or name, then, when
+//    none answered, those that one LE scan of at most 4 s finds (it ends at the first);
+//    reported as "<banner> on BLE <address>" (so is a named ble: adapter). No stack: nothing.
 // adapterPort is closed first and reopened on the device (at the rate) that answered;
 // adapterConnected is false from the start and true only when that reopen succeeded. Returns
 // the identification text, also when the reopen failed, or nothing when no device answered;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "adapter/ble_link.h"
 #include "adapter/serial_device_name.h"
 #include "base/debug_output.h"
 #include "base/setting_text.h"
@@ -66,6 +67,11 @@ std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::strin
   if (text.empty()) return fail("is empty");
   if (text.size() > kMaxNameLength) return fail("is too long for a device name");
   if (HasControlCharacter(text)) return fail("holds a control character");
+  if (IsBleLinkName(text)) {
+    const std::string address = BleLinkAddress(text);
+    if (address.empty()) return fail("is not ble: with a device address such as 00:1D:A5:68:98:8A");
+    return NamedAdapter{text, kBleLinkScheme + address, false, true};
+  }
   if (text.find("://") != std::string::npos) {
     std::string host;
     int port = 0;

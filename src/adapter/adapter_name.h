@@ -7,15 +7,19 @@
 namespace morvanix {
 
 // An adapter the user names in MORVANIX_ADAPTER: a serial device ("COM7", "\\.\COM42",
-// "/dev/rfcomm0", any path) or a TCP adapter ("tcp://HOST:PORT").
+// "/dev/rfcomm0", any path), a TCP adapter ("tcp://HOST:PORT") or a BLE adapter
+// ("ble:<address>").
 struct NamedAdapter {
   std::string given;     // as the user wrote it; the report says "on <given>"
-  std::string portName;  // what SerialPort opens: "\\.\COM7", a path, or "tcp://HOST:PORT"
+  std::string portName;  // what SerialPort opens: "\\.\COM7", a path, "tcp://HOST:PORT" or
+                         // "ble:<ADDRESS>"
   bool tcp = false;
+  bool ble = false;  // the report says "on BLE <ADDRESS>", as for a BLE adapter found
 };
 
 // The name's meaning, or nothing when it is malformed (empty, control characters, a scheme
-// other than tcp://, a TCP name without a host or with a port outside 1 to 65535); problem
+// other than tcp://, a TCP name without a host or with a port outside 1 to 65535, ble: without
+// a device address); problem
 // then says why in a few words.
 std::optional<NamedAdapter> ParseAdapterName(const std::string& text, std::string* problem);
 

@@ -1,10 +1,12 @@
 #include "adapter/serial_port.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "adapter/adapter_name.h"
+#include "adapter/ble_link.h"
 #include "adapter/tcp_link_backend.h"
 
 namespace morvanix {
@@ -74,10 +76,12 @@ void SerialPort::SetStopBits(float bits) {
 int SerialPort::Open() {
   if (backend_) return 0;
   // Without a backend of its own the name decides: "tcp://HOST:PORT" is an adapter on the
-  // network, anything else a serial device of this platform.
-  std::unique_ptr<SerialBackend> candidate = makeBackend_ ? makeBackend_()
-                                             : IsTcpLinkName(portName_)
-                                                 ? MakeTcpLinkBackend()
+  // network, "ble:<address>" one over Bluetooth LE, anything else a serial device of this
+  // platform.
+  std::unique_ptr<SerialBackend> candidate = makeBackend_               ? makeBackend_()
+                                             : IsTcpLinkName(portName_) ? MakeTcpLinkBackend()
+                                             : IsBleLinkName(portName_)
+                                                 ? MakeBleLinkBackend(StopToken())
                                                  : MakePlatformSerialBackend();
   if (!candidate) {
     lastOpenError_ = {false, "no serial backend on this platform"};

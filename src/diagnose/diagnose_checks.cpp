@@ -1,10 +1,12 @@
 #include "diagnose/diagnose_checks.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include "adapter/adapter_candidates.h"
@@ -206,6 +208,23 @@ void CheckWifi(std::ostream& out, Findings& findings) {
   }
 }
 
+// The BLE devices the Bluetooth stack knows that may be adapters, each probed as the agent
+// would (the agent's LE scan, up to 4 s, is left out here).
+void CheckBle(std::ostream& out, Findings& findings) {
+  const std::unique_ptr<BleCandidateSource> source = MakePlatformBleCandidateSource();
+  const std::vector<BleCandidate> candidates =
+      source ? source->Known(Deadline::After(std::chrono::seconds(4)), kNoStop)
+             : std::vector<BleCandidate>{};
+  Emit(out, BleStackLine(source != nullptr, candidates.size()));
+  for (const BleCandidate& candidate : candidates) {
+    const PortProbe probe = ProbeCandidate(kBleLinkScheme + candidate.address, kNoStop);
+    Emit(out, BleProbeLine(candidate, probe));
+    if (probe.verdict == ProbeVerdict::kAdapter && findings.adapterAt.empty()) {
+      findings.adapterAt = "BLE " + candidate.address;
+    }
+  }
+}
+
 // What a probe found, after the name of the device it was made on.
 std::string ProbeWords(const PortProbe& probe, bool serial) {
   const std::string rate = serial ? " at " + std::to_string(probe.baudRate) + " baud" : "";
@@ -253,8 +272,28 @@ CheckLine SerialProbeLine(const ListedSerialPort& port, const PortProbe& probe) 
 
 CheckLine NamedAdapterLine(const NamedAdapter& named, const PortProbe& probe) {
   const Verdict verdict = probe.verdict == ProbeVerdict::kAdapter ? Verdict::kOk : Verdict::kFail;
-  return {verdict,
-          "MORVANIX_ADAPTER " + named.given + " (tried first)" + ProbeWords(probe, !named.tcp)};
+  return {verdict, "MORVANIX_ADAPTER " + named.given + " (tried first)" +
+                       ProbeWords(probe, !named.tcp && !named.ble)};
+}
+
+CheckLine BleStackLine(bool stack, std::size_t candidates) {
+  if (!stack) {
+    return {Verdict::kNote,
+            "Bluetooth LE: no Bluetooth stack to ask (Linux: BlueZ on the system bus; Windows: "
+            "not yet), so the agent tries no BLE adapter"};
+  }
+  if (candidates == 0) {
+    return {Verdict::kNote,
+            "Bluetooth LE: no known device with an adapter's service or name (the agent also "
+            "scans for up to 4 s; this program does not)"};
+  }
+  return {Verdict::kNote, "Bluetooth LE: " + std::to_string(candidates) + " known device" +
+                              (candidates == 1 ? "" : "s") + " with an adapter's service or name"};
+}
+
+CheckLine BleProbeLine(const BleCandidate& candidate, const PortProbe& probe) {
+  const std::string name = candidate.name.empty() ? "" : " \"" + Printable(candidate.name) + "\"";
+  return {ProbeVerdictLine(probe), "BLE " + candidate.address + name + ProbeWords(probe, false)};
 }
 
 CheckLine WifiNetworkLine(const std::vector<std::uint32_t>& addresses) {
@@ -304,6 +343,7 @@ int RunDiagnosis(std::ostream& out) {
   CheckNamedAdapter(out, findings);
   CheckSerial(out, findings);
   CheckWifi(out, findings);
+  CheckBle(out, findings);
   const bool ready = !findings.adapterAt.empty() && findings.remoteReachable;
   Emit(out, {ready ? Verdict::kOk : Verdict::kFail, SummarySentence(findings)});
   return ready ? 0 : 1;

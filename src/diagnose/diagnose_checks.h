@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "adapter/adapter_name.h"
+#include "adapter/ble_link.h"
 #include "adapter/port_probe.h"
 #include "adapter/serial_port_list.h"
 #include "diagnose/diagnose_platform.h"
@@ -37,6 +38,12 @@ CheckLine WifiNetworkLine(const std::vector<std::uint32_t>& addresses);
 
 // The line for the Wi-Fi adapter's address and what it answered.
 CheckLine WifiAdapterLine(const PortProbe& probe);
+
+// Whether there is a Bluetooth stack to ask and how many BLE candidates it knows.
+CheckLine BleStackLine(bool stack, std::size_t candidates);
+
+// The line for one BLE candidate and what it answered.
+CheckLine BleProbeLine(const BleCandidate& candidate, const PortProbe& probe);
 
 // The scheme, host, port and TLS setting the build was made with, in a few words.
 std::string BuildSettings();

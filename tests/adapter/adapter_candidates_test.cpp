@@ -19,7 +19,7 @@ struct NameCase {
   bool tcp;
 };
 
-TEST(AdapterName, ParsesSerialDevicesAndTcpAdapters) {
+TEST(AdapterName, ParsesSerialDevicesTcpAndBleAdapters) {
   const NameCase cases[] = {
       {"COM7", true, "\\\\.\\COM7", false},
       {"com42", true, "\\\\.\\COM42", false},
@@ -40,6 +40,10 @@ TEST(AdapterName, ParsesSerialDevicesAndTcpAdapters) {
       {"tcp://192.168.0.10:35x", false, "", false},
       {"tcp://fe80::1:35000", false, "", false},
       {"tcp://user@host:35000", false, "", false},
+      {"ble:00:1d:a5:68:98:8a", true, "ble:00:1D:A5:68:98:8A", false},
+      {"ble:00:1D:A5:68:98", false, "", false},
+      {"ble:00-1D-A5-68-98-8A", false, "", false},
+      {"ble:", false, "", false},
   };
   for (const NameCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -53,6 +57,7 @@ TEST(AdapterName, ParsesSerialDevicesAndTcpAdapters) {
     EXPECT_EQ(named->given, c.text);
     EXPECT_EQ(named->portName, c.portName);
     EXPECT_EQ(named->tcp, c.tcp);
+    EXPECT_EQ(named->ble, std::string(c.text).rfind("ble:", 0) == 0);
   }
 }
 

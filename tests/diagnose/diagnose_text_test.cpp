@@ -92,11 +92,13 @@ TEST(DiagnoseSerial, NamesEachVerdict) {
   }
 }
 
-TEST(DiagnoseNetwork, NamedAndWifiAdaptersWithoutBaudRates) {
+TEST(DiagnoseNetwork, NamedWifiAndBleAdaptersWithoutBaudRates) {
   PortProbe adapter{ProbeVerdict::kAdapter, "ATZ\rOBDII v1.5\r>", 38400, "OBDII v1.5", ""};
   PortProbe refused{ProbeVerdict::kCannotOpen, "", 38400, "", "Connection refused"};
   const NamedAdapter tcp{"tcp://10.0.0.5:35000", "tcp://10.0.0.5:35000", true};
   const NamedAdapter com{"COM7", "\\\\.\\COM7", false};
+  const NamedAdapter ble{"ble:00:1d:a5:68:98:8a", "ble:00:1D:A5:68:98:8A", false, true};
+  PortProbe silent{ProbeVerdict::kSilent, "", 38400, "", ""};
   const struct {
     CheckLine line;
     Verdict verdict;
@@ -117,6 +119,22 @@ TEST(DiagnoseNetwork, NamedAndWifiAdaptersWithoutBaudRates) {
       {WifiNetworkLine({0x7F000001, 0xC0A80102}), Verdict::kNote,
        "Wi-Fi: no address in 192.168.0.0/24 (not joined to a Wi-Fi adapter's access point), so "
        "the agent does not try 192.168.0.10:35000"},
+      {NamedAdapterLine(ble, adapter), Verdict::kOk,
+       "MORVANIX_ADAPTER ble:00:1d:a5:68:98:8a (tried first): adapter \"OBDII v1.5\"; answered "
+       "\"ATZ\\rOBDII v1.5\\r>\""},
+      {BleProbeLine({"00:1D:A5:68:98:8A", "OBDII"}, adapter), Verdict::kOk,
+       "BLE 00:1D:A5:68:98:8A \"OBDII\": adapter \"OBDII v1.5\"; answered \"ATZ\\rOBDII "
+       "v1.5\\r>\""},
+      {BleProbeLine({"00:1D:A5:00:00:01", ""}, silent), Verdict::kNote,
+       "BLE 00:1D:A5:00:00:01: silent"},
+      {BleStackLine(false, 0), Verdict::kNote,
+       "Bluetooth LE: no Bluetooth stack to ask (Linux: BlueZ on the system bus; Windows: not "
+       "yet), so the agent tries no BLE adapter"},
+      {BleStackLine(true, 0), Verdict::kNote,
+       "Bluetooth LE: no known device with an adapter's service or name (the agent also scans "
+       "for up to 4 s; this program does not)"},
+      {BleStackLine(true, 2), Verdict::kNote,
+       "Bluetooth LE: 2 known devices with an adapter's service or name"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.line.verdict, c.verdict) << c.text;

@@ -39,7 +39,8 @@ void AgentFixture::StartAgent() {
   ASSERT_TRUE(agent_.Start(binary, {},
                            {{"MORVANIX_SERIAL_DIR", serialDir_},
                             {"MORVANIX_REMOTE_HOST", remote_->Host()},
-                            {"MORVANIX_REMOTE_PORT", std::to_string(remote_->Port())}},
+                            {"MORVANIX_REMOTE_PORT", std::to_string(remote_->Port())},
+                            {"DBUS_SYSTEM_BUS_ADDRESS", systemBus_}},
                            folderPath_ + "/agent.out"));
   ASSERT_TRUE(WaitForLoopbackPort(8070, 20s)) << ReadFile(folderPath_ + "/agent.out");
   // An agent that could not bind ends at once; then the port belongs to someone else.

@@ -10,6 +10,7 @@
 #include "adapter_simulator.h"
 #include "child_process.h"
 #include "post_target.h"
+#include "private_bus.h"
 #include "remote_stub.h"
 #include "temp_folder.h"
 
@@ -39,4 +40,7 @@ class AgentFixture : public ::testing::Test {
   std::unique_ptr<PostTarget> remote_;
   std::unique_ptr<AdapterSimulator> adapter_;
   ChildProcess agent_;
+  // The agent's system bus: by default one where nothing listens, so that no test reaches the
+  // machine's own; a test with a fake Bluetooth stack sets its private bus.
+  std::string systemBus_ = kNoBusAddress;
 };

@@ -39,7 +39,8 @@ class Diagnose : public AgentFixture, public ::testing::WithParamInterface<Diagn
     EXPECT_TRUE(diagnose.Start(binary, {},
                                {{"MORVANIX_SERIAL_DIR", serialDir_},
                                 {"MORVANIX_REMOTE_HOST", remote_->Host()},
-                                {"MORVANIX_REMOTE_PORT", std::to_string(remote_->Port())}},
+                                {"MORVANIX_REMOTE_PORT", std::to_string(remote_->Port())},
+                                {"DBUS_SYSTEM_BUS_ADDRESS", systemBus_}},
                                output));
     const int status = diagnose.Wait(120s);
     report = ReadFile(output);

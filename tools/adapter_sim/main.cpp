@@ -1,5 +1,6 @@
-// adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, and over TCP as a Wi-Fi
-// adapter serves, for trying the agent without a vehicle.
+// adapter-sim: a simulated diagnostic adapter on a pseudo-terminal, over TCP as a Wi-Fi
+// adapter serves, and over Bluetooth LE through a fake BlueZ, for trying the agent without a
+// vehicle.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "adapter_simulator.h"
+#include "fake_bluez.h"
 #include "tcp_adapter_server.h"
 
 namespace {
@@ -17,13 +19,16 @@ namespace {
 void Usage() {
   std::fprintf(
       stderr,
-      "usage: adapter-sim (--link PATH | --tcp HOST:PORT) [--profile NAME] [--fast] [--bursts]\n"
-      "                   [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
+      "usage: adapter-sim (--link PATH | --tcp HOST:PORT | --ble) [--profile NAME] [--fast]\n"
+      "                   [--bursts] [--reset-delay-ms N] [--search-delay-ms N] [--stats-file F]\n"
       "                   [--baud N] [--unplug-after N] [--ecu-delay-ms N]\n"
-      "one of --link and --tcp (both would read the one terminal); a Wi-Fi adapter is\n"
-      "--tcp 192.168.0.10:35000\n"
-      "profiles: %s\n",
-      AdapterProfileNames().c_str());
+      "                   [--ble-layout NAME] [--ble-address A] [--ble-name N] [--printer]\n"
+      "one of --link, --tcp and --ble (each would read the one terminal); a Wi-Fi adapter is\n"
+      "--tcp 192.168.0.10:35000; --ble plays BlueZ with one LE device on the bus of\n"
+      "DBUS_SYSTEM_BUS_ADDRESS (never point it at the machine's own), --printer for a device\n"
+      "of the same layout that answers no adapter text\n"
+      "profiles: %s\nlayouts: %s\n",
+      AdapterProfileNames().c_str(), BleLayoutNames().c_str());
 }
 
 // A count, a time in ms or a speed: 0..600000.
@@ -45,6 +50,9 @@ int main(int argc, char** argv) {
   int searchDelay = -1;
   std::string tcpHost;
   int tcpPort = 0;
+  bool ble = false;
+  bool printer = false;
+  FakeBluezOptions bleOptions;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -60,6 +68,22 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.profile = *profile;
+    } else if (arg == "--ble") {
+      ble = true;
+    } else if (arg == "--printer") {
+      printer = true;
+    } else if (arg == "--ble-layout" && hasValue) {
+      const auto layout = ParseBleLayout(argv[++i]);
+      if (!layout) {
+        std::fprintf(stderr, "adapter-sim: unknown layout %s\n", argv[i]);
+        Usage();
+        return 2;
+      }
+      bleOptions.layout = *layout;
+    } else if (arg == "--ble-address" && hasValue) {
+      bleOptions.address = argv[++i];
+    } else if (arg == "--ble-name" && hasValue) {
+      bleOptions.name = argv[++i];
     } else if (arg == "--fast") {
       fast = true;
     } else if (arg == "--bursts") {
@@ -82,7 +106,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (options.linkPath.empty() == tcpHost.empty()) {
+  const int fronts = (options.linkPath.empty() ? 0 : 1) + (tcpHost.empty() ? 0 : 1) + (ble ? 1 : 0);
+  if (fronts != 1 || (printer && !ble)) {
     Usage();
     return 2;
   }
@@ -138,6 +163,18 @@ int main(int argc, char** argv) {
     }
     std::printf("adapter-sim: serving tcp://%s:%d\n", tcpHost.c_str(), tcpPort);
   }
+  std::unique_ptr<FakeBluez> bluez;
+  if (ble) {
+    if (!printer) bleOptions.terminalPath = simulator.slavePath();
+    bluez = std::make_unique<FakeBluez>(bleOptions);
+    if (!bluez->Start()) {
+      std::fprintf(stderr, "adapter-sim: %s\n", bluez->error().c_str());
+      return 1;
+    }
+    std::printf("adapter-sim: serving BLE %s (layout %s%s) as org.bluez\n",
+                bleOptions.address.c_str(), BleLayoutName(bleOptions.layout),
+                printer ? ", a printer" : "");
+  }
   writeStats();
   std::printf("adapter-sim: %s -> %s (profile %s)\n",
               options.linkPath.empty() ? "(no link)" : options.linkPath.c_str(),
@@ -147,6 +184,7 @@ int main(int argc, char** argv) {
   int signal = 0;
   sigwait(&stopSignals, &signal);
   if (network) network->Stop();
+  if (bluez) bluez->Stop();
   simulator.Stop();
   writeStats();
   std::printf("adapter-sim: stopped after %llu commands, %llu interleaved\n",
