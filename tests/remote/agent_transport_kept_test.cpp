@@ -11,7 +11,11 @@
 
 #include "post_target.h"
 #include "remote/agent_transport.h"
+#include "remote/connection_keeper.h"
 #include "scripted_server.h"
+#ifdef __linux__
+#include "thread_wake_ups.h"
+#endif
 #ifdef MORVANIX_TEST_POSTS_OVER_TLS
 #include "remote/tls_session.h"
 #endif
@@ -95,6 +99,25 @@ TEST(AgentTransportKept, EveryMessageArrivesOnceWhateverTheServerDoesWithItsConn
     EXPECT_EQ(server.Connections(), row.connections);
   }
 }
+
+#if defined(__linux__) && !defined(MORVANIX_TEST_POSTS_OVER_TLS)
+// A kept connection is watched for the server's close without a wake-up of its own: the
+// closing thread sleeps until the close, the idle limit or the next post.
+TEST(AgentTransportKept, AKeptConnectionWakesNoThreadWhileIdle) {
+  ScriptedServer server(Ending::kKeepsOpen);
+  ConnectionKeeper keeper(std::chrono::minutes(1));
+  RemoteEndpoint endpoint{"127.0.0.1", server.Port()};
+  endpoint.keeper = &keeper;
+  ASSERT_EQ(PostAgentMessage(endpoint, "48n", 5s), "OK");
+  std::this_thread::sleep_for(300ms);  // every thread into its wait
+
+  const auto before = OtherThreadsSwitches();
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(WakeUpsBetween(before, OtherThreadsSwitches()), 0);
+  EXPECT_EQ(PostAgentMessage(endpoint, "49n", 5s), "OK");
+  EXPECT_EQ(server.Connections(), 1);
+}
+#endif
 
 #ifdef MORVANIX_TEST_POSTS_OVER_TLS
 TEST(AgentTransportKept, ANewConnectionResumesTheServersLastTlsSession) {
