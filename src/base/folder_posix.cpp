@@ -17,7 +17,9 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
 std::string LinkTarget(const std::string& path) {
   char target[4096];
   const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+  // A target that fills the buffer may have been cut short: none rather than a wrong one.
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
+  return std::string(target, static_cast<std::size_t>(n));
 }
 
 }  // namespace morvanix

@@ -1,7 +1,6 @@
 // The Linux host: plays the service control manager for the same lifecycle, whether the
 // agent runs under systemd or in a terminal. SIGTERM and SIGINT become the stop control,
 // taken with sigwaitinfo on the dispatcher thread; status reports go to standard error.
-#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "base/debug_output.h"
+#include "base/folder_posix.h"
 #include "service/service_host.h"
 
 namespace morvanix {
@@ -173,10 +173,7 @@ std::uint32_t PosixServiceHost::WaitForThread(ThreadHandle thread) {
 }
 
 std::string PosixServiceHost::ModuleFileName() {
-  char path[PATH_MAX + 1];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
-  return std::string(path, static_cast<std::size_t>(length));
+  return LinkTarget("/proc/self/exe");
 }
 
 }  // namespace
