@@ -1,5 +1,6 @@
 // A post ends at its limit, and soon after a stop, whatever the server does: never takes the
-// connection, never reads the request, or reads it and never answers.
+// connection, never reads the request, reads it and never answers, or stops halfway through
+// its reply (the deadline has to wake a read that waits for a byte that never comes).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,6 +31,7 @@ const Case kCases[] = {
     {"never accepts the connection", Peer::kNeverAccepts, 100},
     {"never reads the request", Peer::kNeverReads, 16u << 20},
     {"reads the request and never answers", Peer::kNeverAnswers, 100},
+    {"stops halfway through its reply", Peer::kFallsSilent, 100},
 };
 
 // Runs one post on its own thread; how long it took, or nullopt when it outlived `wait`.

@@ -4,6 +4,7 @@
 // the bounds on every wait.
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -11,7 +12,7 @@
 
 #include "base/socket_calls.h"
 
-enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers, kHangsUp };
+enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers, kFallsSilent, kHangsUp };
 
 // A listening socket on a free loopback port that behaves as `peer` says. Written with the
 // agent's own portable socket calls, so that the same peers run on POSIX and on Windows.
@@ -60,8 +61,8 @@ class StuckServer {
   int Port() const { return port_; }
 
  private:
-  // Takes one connection, waiting in slices until the test ends, then holds it: unread, or
-  // read and never answered.
+  // Takes one connection, waiting in slices until the test ends, then holds it: unread, read
+  // and never answered, or answered with the start of a reply that never goes on.
   void Serve(Peer peer) {
     for (;;) {
       if (done_) return;
@@ -79,10 +80,20 @@ class StuckServer {
     }
     morvanix::SetNonBlocking(connection);
     char buffer[4096];
+    std::string heard;
+    bool answered = false;
     while (!done_) {
-      if (peer == Peer::kNeverAnswers) {
+      if (peer == Peer::kNeverAnswers || peer == Peer::kFallsSilent) {
         const ssize_t got = morvanix::ReceiveSome(connection, buffer, sizeof buffer);
         if (got == 0 || (got < 0 && !morvanix::LastCallWouldBlock())) break;
+        if (got > 0) heard.append(buffer, static_cast<std::size_t>(got));
+      }
+      // The head of a chunked reply and its first chunk, once the request's head is in.
+      if (peer == Peer::kFallsSilent && !answered && heard.find("\r\n\r\n") != std::string::npos) {
+        const std::string start =
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\n9797\r\n";
+        answered = morvanix::SendSome(connection, start.data(), start.size()) ==
+                   static_cast<std::ptrdiff_t>(start.size());
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
