@@ -113,12 +113,6 @@ class BleGattLinkBackend final : public SerialBackend {
     return shared.queue.Take(buffer, n);
   }
 
-  bool SetModemLine(ModemControlLine, bool) override { return false; }
-  bool GetModemStatus(std::uint32_t& status) override {
-    status = 0;
-    return false;
-  }
-
   SerialOpenError LastOpenError() const override { return openError_; }
   bool DeviceLost() const override {
     if (!notified_) return false;

@@ -152,12 +152,6 @@ class BleLinkBackend final : public SerialBackend {
                         });
   }
 
-  bool SetModemLine(ModemControlLine, bool) override { return false; }
-  bool GetModemStatus(std::uint32_t& status) override {
-    status = 0;
-    return false;
-  }
-
   SerialOpenError LastOpenError() const override { return openError_; }
   bool DeviceLost() const override { return lost_; }
 

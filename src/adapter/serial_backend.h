@@ -63,9 +63,13 @@ class SerialBackend {
   virtual std::size_t ReadSome(char* buffer, std::size_t n, const Deadline& deadline,
                                const StopToken& stop) = 0;
 
-  virtual bool SetModemLine(ModemControlLine line, bool on) = 0;
+  // A link that is no serial line (TCP, BLE) has no modem lines: these fail, as here.
+  virtual bool SetModemLine(ModemControlLine /*line*/, bool /*on*/) { return false; }
   // The kModem* bits of the lines that are on; false when the device has no modem lines.
-  virtual bool GetModemStatus(std::uint32_t& status) = 0;
+  virtual bool GetModemStatus(std::uint32_t& status) {
+    status = 0;
+    return false;
+  }
 
   // Why the last Open failed; {} after a successful one.
   virtual SerialOpenError LastOpenError() const { return {}; }

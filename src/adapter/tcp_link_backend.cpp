@@ -62,12 +62,6 @@ class TcpLinkBackend final : public SerialBackend {
     return got > 0 ? static_cast<std::size_t>(got) : 0;
   }
 
-  bool SetModemLine(ModemControlLine, bool) override { return false; }
-  bool GetModemStatus(std::uint32_t& status) override {
-    status = 0;
-    return false;
-  }
-
   SerialOpenError LastOpenError() const override { return openError_; }
   bool DeviceLost() const override { return lost_; }
 
