@@ -75,13 +75,6 @@ enum class IdleState {
 };
 IdleState LookAtIdleSocket(SocketHandle sock);
 
-// True when a connection that has been idle can carry another request: nothing to read
-// and no error on it. A peer's close (end of stream), a reset, or bytes nobody asked for
-// all say no. Never waits.
-inline bool IdleSocketUsable(SocketHandle sock) {
-  return LookAtIdleSocket(sock) == IdleState::kUsable;
-}
-
 bool SetNonBlocking(SocketHandle sock);
 
 // Sends small writes at once instead of holding them for the peer's acknowledgement: a TLS
