@@ -6,7 +6,7 @@
 
 #include "base/debug_output.h"
 #include "bridge/loopback_host.h"
-#include "remote/http_library_hooks.h"
+#include "http/server_hooks.h"
 
 namespace morvanix {
 

@@ -12,7 +12,7 @@
 #include "base/stop_token.h"
 #include "bridge/accept_retry.h"
 #include "bridge/listen_socket.h"
-#include "remote/http_library_hooks.h"
+#include "http/server_hooks.h"
 
 namespace morvanix {
 

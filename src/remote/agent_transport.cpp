@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "remote/connection_keeper.h"
-#include "remote/http_library_hooks.h"
+#include "remote/post_client.h"
 
 namespace morvanix {
 

@@ -6,7 +6,7 @@
 #include "base/deadline.h"
 #include "base/socket_calls.h"
 #include "base/stop_token.h"
-#include "remote/timed_stream.h"
+#include "http/timed_stream.h"
 
 namespace morvanix {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "remote/timed_stream.h"
+#include "http/timed_stream.h"
 
 struct ssl_st;
 struct x509_store_st;

@@ -1,13 +1,8 @@
-#include "remote/http_library_hooks.h"
+#include "remote/post_client.h"
 
-#include <string_view>
 #include <utility>
 
 namespace morvanix {
-
-static_assert(std::string_view(CPPHTTPLIB_VERSION) == "0.18.7",
-              "the hooks into the HTTP library were written for 0.18.7: read them against the "
-              "new version's ClientImpl::send_, Server::process_request and their members");
 
 PostClient::PostClient(const std::string& host, int port, const IoLimits& limits,
                        std::unique_ptr<RemoteConnection> kept, bool keepAlive)
@@ -62,35 +57,6 @@ std::unique_ptr<RemoteConnection> PostClient::TakeConnection() {
   connection_->TakeBack(socket_.sock);
   socket_.sock = INVALID_SOCKET;
   return std::move(connection_);
-}
-
-bool HookedServer::ServeRequests(SocketHandle sock, std::chrono::milliseconds requestTime,
-                                 const StopToken& stop) {
-  IoLimits limits;
-  limits.readIdle =
-      std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
-  limits.writeIdle =
-      std::chrono::seconds(write_timeout_sec_) + std::chrono::microseconds(write_timeout_usec_);
-  limits.stop = stop;
-  PlainTransport transport(sock);
-  bool served = false;
-  for (std::size_t left = keep_alive_max_count_; left > 0 && !stop.StopRequested(); --left) {
-    limits.readDeadline = Deadline::After(requestTime);
-    TimedStream stream(transport, limits);
-    bool closeAfter = false;
-    served =
-        process_request(stream, std::string(), 0, std::string(), 0, left == 1, closeAfter, nullptr);
-    if (!served || closeAfter) break;
-  }
-  return served;
-}
-
-httplib::Request& EditableRequest(const httplib::Request& request) {
-  return const_cast<httplib::Request&>(request);
-}
-
-void CloseAfterHead(httplib::Response& response, const std::string& contentType) {
-  response.set_content_provider(contentType, [](std::size_t, httplib::DataSink&) { return false; });
 }
 
 }  // namespace morvanix

@@ -1,4 +1,4 @@
-#include "remote/timed_stream.h"
+#include "http/timed_stream.h"
 
 #include <algorithm>
 #include <cstring>
