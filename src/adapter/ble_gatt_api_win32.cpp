@@ -2,14 +2,16 @@
 // so that a Windows without them (before 8, or a build of Wine that lacks them) simply has
 // no BLE, and SetupAPI for the paired devices.
 //
-// Where these calls block (they take no stop and no time-out of ours): SetupAPI and CreateFile
-// answer from the system's device tree at once. The service, characteristic and descriptor
-// lists of a paired device come from the cache the system filled at pairing, unless it is
-// empty. The descriptor write and a write with response wait for the device's answer, and
-// the first request to a device that is not connected waits for the connection too; the
-// stack ends each such request at its attribute protocol time-out (30 s), reported as
-// ERROR_SEM_TIMEOUT. A write without response returns once the stack has queued it.
-// UnregisterEvent returns after a callback that is running has returned.
+// Where these calls block (none takes a time-out or a stop): SetupAPI, CreateFile and the
+// event registration answer from the system at once. The service, characteristic and
+// descriptor lists of a paired device come from the cache the system filled at pairing,
+// unless it is empty. The descriptor write and a write with response wait for the device's
+// answer, and the first request to a device that is not connected (out of range) waits for
+// the connection too; the stack ends such a request at its attribute protocol time-out
+// (30 s), reported as ERROR_SEM_TIMEOUT. A write without response returns once the stack has
+// queued it. UnregisterEvent returns after a callback that is running has returned. So every
+// call that may reach the device runs on a thread of its own (RunBounded): the link waits
+// for it until Open's bound (kBleConnectBound), the write's deadline, or the stop.
 #include "adapter/ble_gatt_api_win32.h"
 
 #include <windows.h>
@@ -17,15 +19,20 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "adapter/ble_gatt.h"
 #include "adapter/ble_le_api_win32.h"
+#include "adapter/ble_link.h"
+#include "adapter/bounded_call.h"
 
 namespace morvanix {
 
@@ -213,9 +220,60 @@ void CALLBACK OnGattEvent(BTH_LE_GATT_EVENT_TYPE type, PVOID eventOut, PVOID con
   if (n > 0 && target->onChange) target->onChange(value->Data, n);
 }
 
+// A chunk's value as the write takes it: the header and at most one chunk of bytes.
+struct ChunkValue {
+  static constexpr std::size_t kHeader = offsetof(BTH_LE_GATT_CHARACTERISTIC_VALUE, Data);
+  alignas(BTH_LE_GATT_CHARACTERISTIC_VALUE) unsigned char bytes[kHeader + kBleChunkBytes] = {};
+  BTH_LE_GATT_CHARACTERISTIC_VALUE* Value() {
+    return reinterpret_cast<BTH_LE_GATT_CHARACTERISTIC_VALUE*>(bytes);
+  }
+};
+
+// The service table as the device listed it: its services and each one's characteristics.
+struct ListedServices {
+  std::vector<BTH_LE_GATT_SERVICE> services;
+  std::vector<std::vector<BTH_LE_GATT_CHARACTERISTIC>> characteristics;
+};
+
+ListedServices ListServices(const GattFunctions& f, HANDLE device) {
+  ListedServices listed;
+  listed.services = List<BTH_LE_GATT_SERVICE>(
+      kMaxServices, [&](USHORT n, BTH_LE_GATT_SERVICE* out, USHORT* actual) {
+        return f.getServices(device, n, out, actual, BLUETOOTH_GATT_FLAG_NONE);
+      });
+  for (BTH_LE_GATT_SERVICE service : listed.services) {
+    // A service whose characteristics cannot be read is listed without them, so the choice
+    // of characteristics passes over it.
+    listed.characteristics.push_back(List<BTH_LE_GATT_CHARACTERISTIC>(
+        kMaxCharacteristics, [&](USHORT n, BTH_LE_GATT_CHARACTERISTIC* out, USHORT* actual) {
+          return f.getCharacteristics(device, &service, n, out, actual, BLUETOOTH_GATT_FLAG_NONE);
+        }));
+  }
+  return listed;
+}
+
+// Writes the characteristic's client configuration descriptor: notifications where it has
+// them, else indications. ERROR_NOT_FOUND when it has no such descriptor.
+HRESULT SubscribeOn(const GattFunctions& f, HANDLE device, BTH_LE_GATT_CHARACTERISTIC c) {
+  const std::vector<BTH_LE_GATT_DESCRIPTOR> descriptors = List<BTH_LE_GATT_DESCRIPTOR>(
+      kMaxDescriptors, [&](USHORT n, BTH_LE_GATT_DESCRIPTOR* out, USHORT* actual) {
+        return f.getDescriptors(device, &c, n, out, actual, BLUETOOTH_GATT_FLAG_NONE);
+      });
+  for (BTH_LE_GATT_DESCRIPTOR descriptor : descriptors) {
+    if (descriptor.DescriptorType != ClientCharacteristicConfiguration) continue;
+    BTH_LE_GATT_DESCRIPTOR_VALUE value{};
+    value.DescriptorType = ClientCharacteristicConfiguration;
+    value.Value.ClientCharacteristicConfiguration.IsSubscribeToNotification = c.IsNotifiable;
+    value.Value.ClientCharacteristicConfiguration.IsSubscribeToIndication =
+        c.IsNotifiable ? FALSE : c.IsIndicatable;
+    return f.setDescriptorValue(device, &descriptor, &value, BLUETOOTH_GATT_FLAG_NONE);
+  }
+  return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+}
+
 class Win32GattApi final : public BleGattApi {
  public:
-  explicit Win32GattApi(const GattFunctions& f) : f_(f) {}
+  Win32GattApi(const GattFunctions& f, StopToken stop) : f_(f), stop_(std::move(stop)) {}
   ~Win32GattApi() override {
     UnregisterValueChanged();
     CloseDevice();
@@ -229,36 +287,32 @@ class Win32GattApi final : public BleGattApi {
     if (wide.empty()) return false;
     device_ = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    return device_ != INVALID_HANDLE_VALUE;
+    if (device_ == INVALID_HANDLE_VALUE) return false;
+    // The steps of the link's Open that reach the device share one bound.
+    openBy_ = Deadline::After(kBleConnectBound);
+    gone_ = std::make_shared<std::atomic<bool>>(false);
+    return true;
   }
 
   void CloseDevice() override {
     if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
     device_ = INVALID_HANDLE_VALUE;
     characteristics_.clear();
+    onGone_ = nullptr;
   }
 
   bool Services(std::vector<BleService>& services) override {
     services.clear();
     characteristics_.clear();
-    if (device_ == INVALID_HANDLE_VALUE) return false;
-    const std::vector<BTH_LE_GATT_SERVICE> listed = List<BTH_LE_GATT_SERVICE>(
-        kMaxServices, [&](USHORT n, BTH_LE_GATT_SERVICE* out, USHORT* actual) {
-          return f_.getServices(device_, n, out, actual, BLUETOOTH_GATT_FLAG_NONE);
-        });
-    if (listed.empty()) return false;
-    for (BTH_LE_GATT_SERVICE service : listed) {
+    // The functions' table lives as long as the process, as a call left behind may.
+    const GattFunctions* f = &f_;
+    const std::optional<ListedServices> listed = Reach<ListedServices>(
+        [f](HANDLE device) { return ListServices(*f, device); }, openBy_, stop_);
+    if (!listed || listed->services.empty()) return false;
+    for (std::size_t i = 0; i < listed->services.size(); ++i) {
       BleService described;
-      described.uuid = UuidTextOf(service.ServiceUuid);
-      // A service whose characteristics cannot be read is listed without them, so the choice
-      // of characteristics passes over it.
-      const std::vector<BTH_LE_GATT_CHARACTERISTIC> characteristics =
-          List<BTH_LE_GATT_CHARACTERISTIC>(
-              kMaxCharacteristics, [&](USHORT n, BTH_LE_GATT_CHARACTERISTIC* out, USHORT* actual) {
-                return f_.getCharacteristics(device_, &service, n, out, actual,
-                                             BLUETOOTH_GATT_FLAG_NONE);
-              });
-      for (const BTH_LE_GATT_CHARACTERISTIC& c : characteristics) {
+      described.uuid = UuidTextOf(listed->services[i].ServiceUuid);
+      for (const BTH_LE_GATT_CHARACTERISTIC& c : listed->characteristics[i]) {
         BleCharacteristic shown;
         shown.uuid = UuidTextOf(c.CharacteristicUuid);
         shown.handle = std::to_string(c.AttributeHandle);
@@ -274,10 +328,9 @@ class Win32GattApi final : public BleGattApi {
     return true;
   }
 
+  // A registration with the system only: it does not wait for the device.
   bool RegisterValueChanged(const std::string& characteristic, ValueChanged onChange,
-                            Gone) override {
-    // The API tells of no disconnect: a device that went away is seen by the next write
-    // (kGone), so onGone is never called from here.
+                            Gone onGone) override {
     UnregisterValueChanged();
     const BTH_LE_GATT_CHARACTERISTIC* c = Find(characteristic);
     if (c == nullptr || device_ == INVALID_HANDLE_VALUE) return false;
@@ -291,6 +344,9 @@ class Win32GattApi final : public BleGattApi {
                          contexts_.back().get(), &handle, BLUETOOTH_GATT_FLAG_NONE);
     if (FAILED(result)) return false;
     registration_ = handle;
+    // The API tells of no disconnect: a call to the device that finds it gone, also one the
+    // link stopped waiting for, tells the link through this.
+    onGone_ = std::move(onGone);
     return true;
   }
 
@@ -301,44 +357,34 @@ class Win32GattApi final : public BleGattApi {
 
   bool EnableNotifications(const std::string& characteristic) override {
     const BTH_LE_GATT_CHARACTERISTIC* found = Find(characteristic);
-    if (found == nullptr || device_ == INVALID_HANDLE_VALUE) return false;
-    BTH_LE_GATT_CHARACTERISTIC c = *found;
-    const std::vector<BTH_LE_GATT_DESCRIPTOR> descriptors = List<BTH_LE_GATT_DESCRIPTOR>(
-        kMaxDescriptors, [&](USHORT n, BTH_LE_GATT_DESCRIPTOR* out, USHORT* actual) {
-          return f_.getDescriptors(device_, &c, n, out, actual, BLUETOOTH_GATT_FLAG_NONE);
-        });
-    for (BTH_LE_GATT_DESCRIPTOR descriptor : descriptors) {
-      if (descriptor.DescriptorType != ClientCharacteristicConfiguration) continue;
-      BTH_LE_GATT_DESCRIPTOR_VALUE value{};
-      value.DescriptorType = ClientCharacteristicConfiguration;
-      // Notifications where the characteristic has them, else indications.
-      value.Value.ClientCharacteristicConfiguration.IsSubscribeToNotification = c.IsNotifiable;
-      value.Value.ClientCharacteristicConfiguration.IsSubscribeToIndication =
-          c.IsNotifiable ? FALSE : c.IsIndicatable;
-      return SUCCEEDED(
-          f_.setDescriptorValue(device_, &descriptor, &value, BLUETOOTH_GATT_FLAG_NONE));
-    }
-    return false;
+    if (found == nullptr) return false;
+    const GattFunctions* f = &f_;
+    const BTH_LE_GATT_CHARACTERISTIC c = *found;
+    const std::optional<HRESULT> result = Reach<HRESULT>(
+        [f, c](HANDLE device) { return SubscribeOn(*f, device, c); }, openBy_, stop_);
+    return result && SUCCEEDED(*result);
   }
 
   WriteResult WriteValue(const std::string& characteristic, const char* data, std::size_t n,
-                         BleWriteType type) override {
+                         BleWriteType type, const Deadline& deadline,
+                         const StopToken& stop) override {
+    if (gone_ && gone_->load()) return WriteResult::kGone;
     const BTH_LE_GATT_CHARACTERISTIC* found = Find(characteristic);
-    if (found == nullptr || device_ == INVALID_HANDLE_VALUE || n > kBleChunkBytes) {
-      return WriteResult::kFailed;
-    }
+    if (found == nullptr || n > kBleChunkBytes) return WriteResult::kFailed;
     BTH_LE_GATT_CHARACTERISTIC c = *found;
-    // The value's header and one chunk, in memory of the value's alignment.
-    constexpr std::size_t kHeader = offsetof(BTH_LE_GATT_CHARACTERISTIC_VALUE, Data);
-    alignas(BTH_LE_GATT_CHARACTERISTIC_VALUE) unsigned char raw[kHeader + kBleChunkBytes] = {};
-    auto* value = reinterpret_cast<BTH_LE_GATT_CHARACTERISTIC_VALUE*>(raw);
-    value->DataSize = static_cast<ULONG>(n);
-    std::memcpy(raw + kHeader, data, n);
+    ChunkValue chunk;
+    chunk.Value()->DataSize = static_cast<ULONG>(n);
+    std::memcpy(chunk.bytes + ChunkValue::kHeader, data, n);
     const ULONG flags = type == BleWriteType::kCommand ? BLUETOOTH_GATT_FLAG_WRITE_WITHOUT_RESPONSE
                                                        : BLUETOOTH_GATT_FLAG_NONE;
-    const HRESULT result = f_.setCharacteristicValue(device_, &c, value, 0, flags);
-    if (SUCCEEDED(result)) return WriteResult::kDone;
-    return MeansGone(result) ? WriteResult::kGone : WriteResult::kFailed;
+    const auto write = f_.setCharacteristicValue;
+    const std::optional<HRESULT> result = Reach<HRESULT>(
+        [write, c, chunk, flags](HANDLE device) mutable {
+          return write(device, &c, chunk.Value(), 0, flags);
+        },
+        deadline, stop);
+    if (result && SUCCEEDED(*result)) return WriteResult::kDone;
+    return gone_ && gone_->load() ? WriteResult::kGone : WriteResult::kFailed;
   }
 
  private:
@@ -349,8 +395,44 @@ class Win32GattApi final : public BleGattApi {
     return nullptr;
   }
 
+  // A call that may wait for the device, on a thread of its own with a copy of the device's
+  // handle, waited for until the deadline or the stop. Left behind, it runs on to the
+  // stack's own time-out with what it owns, and a device it finds gone still counts.
+  template <typename T>
+  std::optional<T> Reach(std::function<T(HANDLE)> call, const Deadline& deadline,
+                         const StopToken& stop) {
+    HANDLE copy = nullptr;
+    if (device_ == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), device_, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return std::nullopt;
+    }
+    const auto result = std::make_shared<std::optional<T>>();
+    const std::shared_ptr<std::atomic<bool>> gone = gone_;
+    const Gone onGone = onGone_;
+    const BoundedOutcome outcome = RunBounded(
+        [call = std::move(call), copy, result, gone, onGone] {
+          *result = call(copy);
+          CloseHandle(copy);
+          bool lost = false;
+          if constexpr (std::is_same_v<T, HRESULT>) lost = MeansGone(**result);
+          if (lost && gone) {
+            gone->store(true);
+            if (onGone) onGone();
+          }
+        },
+        deadline, stop);
+    if (outcome == BoundedOutcome::kNotStarted) CloseHandle(copy);
+    if (outcome != BoundedOutcome::kDone) return std::nullopt;
+    return *result;
+  }
+
   const GattFunctions& f_;
+  const StopToken stop_;
   HANDLE device_ = INVALID_HANDLE_VALUE;
+  Deadline openBy_;
+  std::shared_ptr<std::atomic<bool>> gone_;
+  Gone onGone_;
   std::vector<BTH_LE_GATT_CHARACTERISTIC> characteristics_;
   BLUETOOTH_GATT_EVENT_HANDLE registration_ = nullptr;
   // A callback may still be running on the system's thread when a registration ends.
@@ -390,10 +472,10 @@ std::vector<PairedLeDevice> ListPairedLeDevices() {
   return devices;
 }
 
-std::shared_ptr<BleGattApi> MakeWin32BleGattApi() {
+std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop) {
   const GattFunctions* f = Gatt();
   if (f == nullptr) return nullptr;
-  return std::make_shared<Win32GattApi>(*f);
+  return std::make_shared<Win32GattApi>(*f, stop);
 }
 
 }  // namespace morvanix

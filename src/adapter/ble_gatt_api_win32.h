@@ -5,6 +5,7 @@
 
 #include "adapter/ble_gatt_link.h"
 #include "adapter/ble_paired_devices.h"
+#include "base/stop_token.h"
 
 namespace morvanix {
 
@@ -16,7 +17,8 @@ bool HaveWin32BleGatt();
 // interface; nothing, after one SetupAPI question, when there is none. No GATT call.
 std::vector<PairedLeDevice> ListPairedLeDevices();
 
-// The GATT calls of BluetoothApis.dll behind the link's table; null without the DLL.
-std::shared_ptr<BleGattApi> MakeWin32BleGattApi();
+// The GATT calls of BluetoothApis.dll behind the link's table; null without the DLL. The
+// calls that wait for the device end at the stop, and those of Open at kBleConnectBound.
+std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop);
 
 }  // namespace morvanix

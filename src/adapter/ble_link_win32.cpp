@@ -30,9 +30,8 @@ class PairedCandidateSource final : public BleCandidateSource {
 
 }  // namespace
 
-// The calls do not take the stop (see ble_gatt_api_win32.cpp for how long each may block).
-std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken&) {
-  std::shared_ptr<BleGattApi> api = MakeWin32BleGattApi();
+std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken& stop) {
+  std::shared_ptr<BleGattApi> api = MakeWin32BleGattApi(stop);
   if (!api) return nullptr;
   return MakeBleGattLinkBackend(std::move(api));
 }
