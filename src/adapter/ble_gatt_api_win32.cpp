@@ -47,16 +47,6 @@ constexpr USHORT kMaxDescriptors = 16;
 constexpr DWORD kMaxInterfaces = 256;
 constexpr DWORD kMaxInterfaceDetailBytes = 4096;
 
-struct GattFunctions {
-  BluetoothGATTGetServicesFn getServices = nullptr;
-  BluetoothGATTGetCharacteristicsFn getCharacteristics = nullptr;
-  BluetoothGATTGetDescriptorsFn getDescriptors = nullptr;
-  BluetoothGATTSetDescriptorValueFn setDescriptorValue = nullptr;
-  BluetoothGATTSetCharacteristicValueFn setCharacteristicValue = nullptr;
-  BluetoothGATTRegisterEventFn registerEvent = nullptr;
-  BluetoothGATTUnregisterEventFn unregisterEvent = nullptr;
-};
-
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn& fn) {
   const FARPROC found = GetProcAddress(module, name);
@@ -475,7 +465,12 @@ std::vector<PairedLeDevice> ListPairedLeDevices() {
 std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop) {
   const GattFunctions* f = Gatt();
   if (f == nullptr) return nullptr;
-  return std::make_shared<Win32GattApi>(*f, stop);
+  return MakeWin32BleGattApiOver(*f, stop);
+}
+
+std::shared_ptr<BleGattApi> MakeWin32BleGattApiOver(const GattFunctions& functions,
+                                                    const StopToken& stop) {
+  return std::make_shared<Win32GattApi>(functions, stop);
 }
 
 }  // namespace morvanix
