@@ -91,9 +91,9 @@ class BleGattLinkBackend final : public SerialBackend {
     if (!Usable()) return false;
     return WriteInChunks(
         data, n, kBleChunkBytes, deadline, stop,
-        [this](const char* chunk, std::size_t size, const Deadline&, const StopToken&) {
+        [this](const char* chunk, std::size_t size, const Deadline& by, const StopToken& until) {
           const BleGattApi::WriteResult result =
-              api_->WriteValue(channel_.writeHandle, chunk, size, channel_.writeType);
+              api_->WriteValue(channel_.writeHandle, chunk, size, channel_.writeType, by, until);
           if (result == BleGattApi::WriteResult::kGone) MarkGone();
           return result == BleGattApi::WriteResult::kDone;
         });

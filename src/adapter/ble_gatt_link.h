@@ -8,6 +8,7 @@
 
 #include "adapter/ble_gatt.h"
 #include "adapter/serial_backend.h"
+#include "base/deadline.h"
 #include "base/stop_token.h"
 
 namespace morvanix {
@@ -38,9 +39,11 @@ class BleGattApi {
   virtual void UnregisterValueChanged() = 0;
   // Writes the characteristic's notification descriptor: the API does not do it itself.
   virtual bool EnableNotifications(const std::string& characteristic) = 0;
-  // One chunk of at most kBleChunkBytes; returns when the API is done with it.
+  // One chunk of at most kBleChunkBytes; returns when the API is done with it, or fails at
+  // the deadline or the stop.
   virtual WriteResult WriteValue(const std::string& characteristic, const char* data, std::size_t n,
-                                 BleWriteType type) = 0;
+                                 BleWriteType type, const Deadline& deadline,
+                                 const StopToken& stop) = 0;
 };
 
 // A BLE adapter over such an API behind the serial backend's interface: Open("ble:<address>")

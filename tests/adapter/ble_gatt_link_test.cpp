@@ -60,7 +60,7 @@ class FakeGattApi final : public BleGattApi {
     return true;
   }
   WriteResult WriteValue(const std::string& handle, const char* data, std::size_t n,
-                         BleWriteType type) override {
+                         BleWriteType type, const Deadline&, const StopToken&) override {
     Log("write " + handle + (type == BleWriteType::kCommand ? " command " : " request ") +
         std::to_string(n));
     if (gone_) return WriteResult::kGone;
