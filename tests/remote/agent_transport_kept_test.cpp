@@ -157,6 +157,42 @@ TEST(AgentTransportKept, ANewConnectionResumesTheLastTlsSessionOfItsOwnContext) 
     EXPECT_EQ(resumed, row.resumed);
   }
 }
+
+// A failed handshake's debug line comes once a minute per reason from each context: one
+// agent's failing posts write one line, another agent (or the diagnostics program) its own.
+TEST(AgentTransportKept, AFailedHandshakeIsReportedOncePerReasonAndContext) {
+  struct Row {
+    const char* name;
+    int contexts[3];  // the context of each handshake, 1 or 2
+    std::size_t lines;
+  };
+  const Row rows[] = {
+      {"the same context", {1, 1, 1}, 1},
+      {"two contexts", {1, 2, 1}, 2},
+  };
+  ScriptedServer server(Ending::kKeepsOpen);
+  TlsFront front(server.Port(), SelfSignedCertificate("localhost", "localhost"));
+  const int port = front.Start();
+  ASSERT_GT(port, 0) << front.error();
+  const std::string line = "morvanix: TLS handshake with localhost failed: self-signed certificate";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TlsClientContext contexts[2];
+    testing::internal::CaptureStderr();
+    for (const int which : row.contexts) {
+      EXPECT_EQ(
+          RemoteConnection::Open("localhost", port, &contexts[which - 1], Deadline::After(5s), {}),
+          nullptr);
+    }
+    const std::string output = testing::internal::GetCapturedStderr();
+    std::size_t lines = 0;
+    for (std::size_t at = output.find(line); at != std::string::npos;
+         at = output.find(line, at + 1)) {
+      ++lines;
+    }
+    EXPECT_EQ(lines, row.lines) << output;
+  }
+}
 #endif
 
 }  // namespace
