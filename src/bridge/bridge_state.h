@@ -54,8 +54,10 @@ struct BridgeState {
   RemoteEndpoint remote;
   // The adapter the user named (MORVANIX_ADAPTER), tried first at every check; read once.
   std::optional<NamedAdapter> namedAdapter;
-  // The connection to the remote server kept between posts, and what was learned of how
-  // that server ends connections.
+  // The connection to the remote server kept between posts, what was learned of how that
+  // server ends connections, and in the HTTPS build the TLS context of the agent's posts. Every
+  // post runs on a thread joined before this state goes (the server's connection threads end
+  // before Serve returns, the worker before STOPPED is reported), so none outlives it.
   ConnectionKeeper keeper;
 
   // The remote server with the agent's stop: a service stop ends the posts under way, each

@@ -15,6 +15,7 @@
 #include "base/stop_token.h"
 #include "remote/remote_endpoint.h"
 #if defined(MORVANIX_REMOTE_TLS)
+#include "remote/tls_client_context.h"
 #include "remote/tls_session.h"
 #endif
 
@@ -112,9 +113,11 @@ bool CheckRemote(std::ostream& out, Findings& findings) {
   CheckLine tls{Verdict::kNote, "TLS: off in this build, no handshake to check"};
   std::function<void(SocketHandle)> handshake;
 #if defined(MORVANIX_REMOTE_TLS)
+  // This run's own: its one handshake, with the trust store parsed for it.
+  TlsClientContext context;
   handshake = [&](SocketHandle sock) {
     std::string failure;
-    const auto session = TlsSession::Open(sock, endpoint.host, endpoint.port,
+    const auto session = TlsSession::Open(context, sock, endpoint.host, endpoint.port,
                                           Deadline::After(kConnectBound), StopToken(), &failure);
     if (session) {
       tls = {Verdict::kOk, "TLS: handshake done (" + session->Version() +

@@ -109,7 +109,8 @@ std::string PostAgentMessage(const RemoteEndpoint& remote, const std::string& en
       const SteadyClock::duration idle =
           kept != nullptr ? kept->IdleFor() : SteadyClock::duration::zero();
       const bool keepAlive = keeper != nullptr && keeper->Keeps(remote.host, remote.port);
-      PostClient client(remote.host, remote.port, limits, std::move(kept), keepAlive);
+      PostClient client(remote.host, remote.port, keeper != nullptr ? keeper->Tls() : nullptr,
+                        limits, std::move(kept), keepAlive);
       // Made anew for each send: the library adds its headers to the request it sends.
       httplib::Request request = AgentRequest(remote, encoded);
       std::string reply;

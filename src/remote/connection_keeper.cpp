@@ -19,6 +19,14 @@ ConnectionKeeper::~ConnectionKeeper() {
   if (closer_.joinable()) closer_.join();
 }
 
+TlsClientContext* ConnectionKeeper::Tls() {
+#ifdef MORVANIX_REMOTE_TLS
+  return &tls_;
+#else
+  return nullptr;
+#endif
+}
+
 bool ConnectionKeeper::Keeps(const std::string& host, int port) {
   return KeptFor(host, port) > SteadyClock::duration::zero();
 }

@@ -11,6 +11,9 @@
 #include "base/deadline.h"
 #include "base/stop_token.h"
 #include "remote/remote_connection.h"
+#ifdef MORVANIX_REMOTE_TLS
+#include "remote/tls_client_context.h"
+#endif
 
 namespace morvanix {
 
@@ -25,6 +28,11 @@ namespace morvanix {
 // after a reply must be met on two connections for that, with no connection kept to its idle
 // limit between: a single one may be a restart or a proxy that went away. What was learned
 // is told in one debug line.
+//
+// In the HTTPS build it also holds what the connections to the server share, the trust store
+// and the sessions to resume: the kept connection's session needs that context for as long
+// as it lives, and the sessions to resume are, like the connection, what one connection
+// leaves for the next.
 //
 // While a connection is kept, its closing thread waits for the server's close or the idle
 // limit, whichever comes first; while none is, it waits for one without a deadline and costs
@@ -60,6 +68,10 @@ class ConnectionKeeper {
   // How long connections to host:port are kept idle at most; zero when none are.
   SteadyClock::duration KeptFor(const std::string& host, int port);
 
+  // What the HTTPS build's connections are made with, for as long as the keeper lives;
+  // nullptr in the plain build.
+  TlsClientContext* Tls();
+
  private:
   void CloseWhenIdle();
   // Ends the closing thread's wait on the kept connection and returns once it has left it:
@@ -69,6 +81,9 @@ class ConnectionKeeper {
   void LearnLocked(const std::string& host, int port, SteadyClock::duration idle);
 
   const SteadyClock::duration idleLimit_;
+#ifdef MORVANIX_REMOTE_TLS
+  TlsClientContext tls_;  // before kept_: outlives the kept connection's session
+#endif
   std::mutex lock_;
   std::condition_variable changed_;
   std::unique_ptr<RemoteConnection> kept_;

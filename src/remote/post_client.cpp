@@ -4,11 +4,13 @@
 
 namespace morvanix {
 
-PostClient::PostClient(const std::string& host, int port, const IoLimits& limits,
-                       std::unique_ptr<RemoteConnection> kept, bool keepAlive)
+PostClient::PostClient(const std::string& host, int port, TlsClientContext* tls,
+                       const IoLimits& limits, std::unique_ptr<RemoteConnection> kept,
+                       bool keepAlive)
     : httplib::ClientImpl(host, port),
       host_(host),
       port_(port),
+      tls_(tls),
       limits_(limits),
       connection_(std::move(kept)),
       reused_(connection_ != nullptr) {
@@ -23,7 +25,7 @@ PostClient::~PostClient() {
 
 bool PostClient::create_and_connect_socket(Socket& socket, httplib::Error& error) {
   if (connection_ == nullptr) {
-    connection_ = RemoteConnection::Open(host_, port_, limits_.writeDeadline, limits_.stop);
+    connection_ = RemoteConnection::Open(host_, port_, tls_, limits_.writeDeadline, limits_.stop);
     if (connection_ == nullptr) {
       error = httplib::Error::Connection;
       return false;

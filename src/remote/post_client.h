@@ -22,7 +22,7 @@ namespace morvanix {
 class PostClient final : public httplib::ClientImpl {
  public:
   // keepAlive false asks the server to close the connection after its reply.
-  PostClient(const std::string& host, int port, const IoLimits& limits,
+  PostClient(const std::string& host, int port, TlsClientContext* tls, const IoLimits& limits,
              std::unique_ptr<RemoteConnection> kept, bool keepAlive = true);
   ~PostClient() override;
 
@@ -45,6 +45,7 @@ class PostClient final : public httplib::ClientImpl {
 
   std::string host_;
   int port_;
+  TlsClientContext* tls_;  // what its connection is made with (see RemoteConnection::Open)
   const IoLimits& limits_;
   std::unique_ptr<RemoteConnection> connection_;
   bool reused_;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #ifdef MORVANIX_REMOTE_TLS
+#include "remote/tls_client_context.h"
 #include "remote/tls_session.h"
 #endif
 
@@ -19,14 +20,19 @@ RemoteConnection::~RemoteConnection() {
 }
 
 std::unique_ptr<RemoteConnection> RemoteConnection::Open(const std::string& host, int port,
+                                                         [[maybe_unused]] TlsClientContext* tls,
                                                          const Deadline& deadline,
                                                          const StopToken& stop) {
   const SocketHandle sock = ConnectTcp(host, port, deadline, stop);
   if (sock == kNoSocket) return nullptr;
   std::unique_ptr<RemoteConnection> connection(new RemoteConnection(host, port, sock));
 #ifdef MORVANIX_REMOTE_TLS
+  if (tls == nullptr) {
+    connection->ownContext_ = std::make_unique<TlsClientContext>();
+    tls = connection->ownContext_.get();
+  }
   // No fallback to plain HTTP: a failed handshake is a failed post.
-  connection->tls_ = TlsSession::Open(sock, host, port, deadline, stop);
+  connection->tls_ = TlsSession::Open(*tls, sock, host, port, deadline, stop);
   if (connection->tls_ == nullptr) return nullptr;
 #endif
   return connection;

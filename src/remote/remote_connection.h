@@ -10,6 +10,7 @@
 
 namespace morvanix {
 
+class TlsClientContext;
 class TlsSession;
 
 // One connection to the remote server, with its TLS session in the HTTPS build. It may carry
@@ -17,9 +18,12 @@ class TlsSession;
 class RemoteConnection {
  public:
   // Connects (and in the HTTPS build runs the handshake) until done, the deadline or the
-  // stop; nullptr on any failure.
+  // stop; nullptr on any failure. The HTTPS build's handshake is made with tls, which must
+  // outlive the connection; without one, with a context of the connection's own (its trust
+  // store parsed for it alone, no session resumed). The plain build takes no context.
   static std::unique_ptr<RemoteConnection> Open(const std::string& host, int port,
-                                                const Deadline& deadline, const StopToken& stop);
+                                                TlsClientContext* tls, const Deadline& deadline,
+                                                const StopToken& stop);
   ~RemoteConnection();
   RemoteConnection(const RemoteConnection&) = delete;
   RemoteConnection& operator=(const RemoteConnection&) = delete;
@@ -53,6 +57,7 @@ class RemoteConnection {
   SteadyClock::time_point idleSince_ = SteadyClock::now();
   PlainTransport plain_;
 #ifdef MORVANIX_REMOTE_TLS
+  std::unique_ptr<TlsClientContext> ownContext_;  // before tls_: ends after it
   std::unique_ptr<TlsSession> tls_;
 #endif
 };

@@ -24,7 +24,9 @@ struct RemoteEndpoint {
   // The stop a post to this endpoint ends at (a service stop): it then fails as any failed
   // post. Callers hand the process's current token with each use.
   StopToken stop;
-  // Where the connection between posts is kept; none kept without one.
+  // Where the connection between posts is kept, and in the HTTPS build the TLS context the
+  // connections share; without one nothing is kept, each post a connection (and a TLS
+  // context) of its own.
   ConnectionKeeper* keeper = nullptr;
 };
 

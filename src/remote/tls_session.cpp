@@ -8,80 +8,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
-#include <mutex>
 
-#include "base/debug_output.h"
 #include "base/io_retry.h"
 #include "base/socket_calls.h"
-#include "remote/report_limiter.h"
+#include "remote/tls_client_context.h"
 
 namespace morvanix {
 namespace {
-
-// The last resumable session of each host:port, handed to the next connection there: a TLS
-// 1.3 server sends its tickets after the handshake, so they arrive during any later read.
-struct ResumableSessions {
-  std::mutex lock;
-  std::map<std::string, SSL_SESSION*> byServer;
-};
-
-ResumableSessions& Resumable() {
-  static ResumableSessions* const sessions = new ResumableSessions;  // outlives every post
-  return *sessions;
-}
-
-int SessionKeyIndex() {
-  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-  return index;
-}
-
-// Takes ownership of a session the server offered (1), keeping the newest per server.
-int Remember(SSL* ssl, SSL_SESSION* session) {
-  const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, SessionKeyIndex()));
-  if (key == nullptr || SSL_SESSION_is_resumable(session) != 1) return 0;
-  ResumableSessions& sessions = Resumable();
-  std::lock_guard<std::mutex> guard(sessions.lock);
-  SSL_SESSION*& kept = sessions.byServer[*key];
-  if (kept != nullptr) SSL_SESSION_free(kept);
-  kept = session;
-  return 1;
-}
-
-// A reference to the server's last session, or nullptr.
-SSL_SESSION* LastSession(const std::string& key) {
-  ResumableSessions& sessions = Resumable();
-  std::lock_guard<std::mutex> guard(sessions.lock);
-  const auto found = sessions.byServer.find(key);
-  if (found == sessions.byServer.end()) return nullptr;
-  SSL_SESSION_up_ref(found->second);
-  return found->second;
-}
-
-// One context for the process: the trust store is parsed once (a bundle of some 150
-// certificates costs tens of milliseconds), not once per post. Never freed: posts may run
-// until the process ends, and OpenSSL cleans up after itself at exit.
-SSL_CTX* SharedContext() {
-  static SSL_CTX* const context = [] {
-    // No configuration file: nothing in the environment may change how servers are checked.
-    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-    SSL_CTX* made = SSL_CTX_new(TLS_client_method());
-    if (made == nullptr) return made;
-    SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
-    SSL_CTX_set_verify(made, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // A server that closes without close_notify after a complete reply is no failure.
-    SSL_CTX_set_options(made, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-    // Sessions to resume are kept by the agent itself, one per host and port (see Remember).
-    SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(made, Remember);
-    if (!detail::LoadSystemTrust(SSL_CTX_get_cert_store(made))) {
-      DebugOutput("morvanix: no trusted certificates found; every HTTPS post will fail");
-    }
-    return made;
-  }();
-  return context;
-}
 
 // The socket as OpenSSL's transport, through the agent's own sends and receives. OpenSSL's
 // own socket layer writes with write(), which raises SIGPIPE on a connection the server has
@@ -114,6 +47,8 @@ int TransportCreate(BIO* bio) {
 }
 
 BIO* SocketTransport(SocketHandle sock) {
+  // Registered with OpenSSL once for the process, as its own method tables are: a
+  // registration, not state of any one agent.
   static BIO_METHOD* const method = [] {
     BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "agent socket");
     if (made != nullptr) {
@@ -128,17 +63,6 @@ BIO* SocketTransport(SocketHandle sock) {
   BIO* bio = BIO_new(method);
   if (bio != nullptr) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::uintptr_t>(sock)));
   return bio;
-}
-
-ReportLimiter& HandshakeReports() {
-  static ReportLimiter limiter;
-  return limiter;
-}
-
-void ReportHandshakeFailure(const std::string& host, const std::string& reason) {
-  if (!HandshakeReports().ShouldReport(reason, ReportLimiter::Clock::now())) return;
-  const std::string line = "morvanix: TLS handshake with " + host + " failed: " + reason;
-  DebugOutput(line.c_str());
 }
 
 // The reason of a failed handshake: the certificate check's own text when that failed.
@@ -156,7 +80,7 @@ std::string FailureReason(SSL* ssl) {
 // One SSL call repeated until it succeeds or fails, waiting for the socket as it asks until
 // the deadline or the stop: its result, 0 at a clean end of stream, or -1. *end tells how the
 // peer ended the connection when it did: close_notify or the end of the stream (taken as
-// clean, see SharedContext) are orderly; the socket's own error tells the rest.
+// clean, see TlsClientContext) are orderly; the socket's own error tells the rest.
 template <typename Call>
 int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline, const StopToken& stop,
             PeerEnd* end = nullptr) {
@@ -178,20 +102,15 @@ int Retried(SSL* ssl, SocketHandle sock, Call call, const Deadline& deadline, co
 
 }  // namespace
 
-std::unique_ptr<TlsSession> TlsSession::Open(SocketHandle sock, const std::string& host, int port,
+std::unique_ptr<TlsSession> TlsSession::Open(TlsClientContext& context, SocketHandle sock,
+                                             const std::string& host, int port,
                                              const Deadline& deadline, const StopToken& stop,
                                              std::string* failure) {
-  SSL_CTX* context = SharedContext();
-  if (context == nullptr) return nullptr;
-  SSL* ssl = SSL_new(context);
-  if (ssl == nullptr) return nullptr;
-  std::unique_ptr<TlsSession> session(new TlsSession(sock, ssl));
+  std::unique_ptr<TlsSession> session(new TlsSession(sock));
   session->key_ = host + ":" + std::to_string(port);
-  SSL_set_ex_data(ssl, SessionKeyIndex(), &session->key_);
-  if (SSL_SESSION* last = LastSession(session->key_)) {
-    SSL_set_session(ssl, last);  // verified when it was made, for this same host
-    SSL_SESSION_free(last);
-  }
+  session->ssl_ = context.NewConnection(&session->key_);
+  if (session->ssl_ == nullptr) return nullptr;
+  SSL* ssl = session->ssl_;
   // The name is checked here, by OpenSSL, against the alternative names only; an address
   // against the certificate's addresses.
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
@@ -213,7 +132,7 @@ std::unique_ptr<TlsSession> TlsSession::Open(SocketHandle sock, const std::strin
   if (!deadline.Passed() && !stop.StopRequested()) {
     const std::string reason = FailureReason(ssl);
     if (failure != nullptr) *failure = reason;
-    ReportHandshakeFailure(host, reason);
+    context.ReportHandshakeFailure(host, reason);
   }
   return nullptr;
 }
@@ -224,6 +143,7 @@ std::string TlsSession::Version() const {
 
 TlsSession::~TlsSession() {
   // One close_notify if the socket takes it at once; the reply is in, nothing is waited for.
+  if (ssl_ == nullptr) return;
   ERR_clear_error();
   if (SSL_is_init_finished(ssl_)) SSL_shutdown(ssl_);
   SSL_free(ssl_);

@@ -11,18 +11,22 @@ struct x509_store_st;
 
 namespace morvanix {
 
+class TlsClientContext;
+
 // One TLS session over a connection to the remote server: the handshake checks the server's
-// certificate against the system's trust store (loaded once per process) and for the host
-// the agent asked for, TLS 1.2 at least. A new connection to the same host and port resumes
-// the last session the server offered a ticket for, where the server allows it. Every wait
-// is one wait on the socket with the deadline and the stop.
+// certificate against the system's trust store (its context's) and for the host the agent
+// asked for, TLS 1.2 at least. A new connection to the same host and port with the same
+// context resumes the last session the server offered a ticket for, where the server allows
+// it. Every wait is one wait on the socket with the deadline and the stop.
 class TlsSession final : public ByteTransport {
  public:
   // Runs the handshake on a connected non-blocking socket until it succeeds, fails, the
   // deadline passes or the stop comes. A failure is reported through debug output with its
-  // reason (once a minute per reason); nullptr then, with the reason also in *failure when
-  // given (a timeout or a stop leaves it empty). The port names the resumable session.
-  static std::unique_ptr<TlsSession> Open(SocketHandle sock, const std::string& host, int port,
+  // reason (once a minute per reason and context); nullptr then, with the reason also in
+  // *failure when given (a timeout or a stop leaves it empty). The port names the resumable
+  // session. The session must end before its context.
+  static std::unique_ptr<TlsSession> Open(TlsClientContext& context, SocketHandle sock,
+                                          const std::string& host, int port,
                                           const Deadline& deadline, const StopToken& stop,
                                           std::string* failure = nullptr);
   ~TlsSession() override;
@@ -46,10 +50,10 @@ class TlsSession final : public ByteTransport {
   bool Resumed() const;
 
  private:
-  TlsSession(SocketHandle sock, ssl_st* ssl) : sock_(sock), ssl_(ssl) {}
+  explicit TlsSession(SocketHandle sock) : sock_(sock) {}
 
   SocketHandle sock_;
-  ssl_st* ssl_;
+  ssl_st* ssl_ = nullptr;
   std::string key_;  // host:port, naming the session to resume
 };
 

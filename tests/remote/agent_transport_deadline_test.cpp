@@ -1,6 +1,7 @@
 // A post ends at its limit, and soon after a stop, whatever the server does: never takes the
-// connection, never reads the request, reads it and never answers, or stops halfway through
-// its reply (the deadline has to wake a read that waits for a byte that never comes).
+// connection, never reads the request, reads it and never answers, stops halfway through its
+// reply (the deadline has to wake a read that waits for a byte that never comes), or sends
+// its reply a byte at a time (no single read waits long: the limit is on the whole post).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -32,6 +33,7 @@ const Case kCases[] = {
     {"never reads the request", Peer::kNeverReads, 16u << 20},
     {"reads the request and never answers", Peer::kNeverAnswers, 100},
     {"stops halfway through its reply", Peer::kFallsSilent, 100},
+    {"trickles a reply head that never ends", Peer::kTrickles, 100},
 };
 
 // Runs one post on its own thread; how long it took, or nullopt when it outlived `wait`.

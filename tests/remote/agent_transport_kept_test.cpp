@@ -17,6 +17,8 @@
 #include "thread_wake_ups.h"
 #endif
 #ifdef MORVANIX_TEST_POSTS_OVER_TLS
+#include "remote/remote_connection.h"
+#include "remote/tls_client_context.h"
 #include "remote/tls_session.h"
 #endif
 
@@ -120,23 +122,76 @@ TEST(AgentTransportKept, AKeptConnectionWakesNoThreadWhileIdle) {
 #endif
 
 #ifdef MORVANIX_TEST_POSTS_OVER_TLS
-TEST(AgentTransportKept, ANewConnectionResumesTheServersLastTlsSession) {
+// A connection resumes the server's last session only within the context that made it: one
+// agent's posts resume each other's sessions, another agent (or the diagnostics program, or
+// a connection opened without a context) starts afresh.
+TEST(AgentTransportKept, ANewConnectionResumesTheLastTlsSessionOfItsOwnContext) {
+  struct Row {
+    const char* name;
+    int contexts[2];  // the context of each connection: 0 none (one of its own), 1 or 2
+    std::vector<bool> resumed;
+  };
+  const Row rows[] = {
+      {"the same context", {1, 1}, {false, true}},
+      {"another context", {1, 2}, {false, false}},
+      {"no context", {0, 0}, {false, false}},
+  };
   ScriptedServer server(Ending::kKeepsOpen);
   TlsFront front(server.Port(), ProcessTestTrust().localhost, 1);
   const int port = front.Start();
   ASSERT_GT(port, 0) << front.error();
-  std::vector<bool> resumed;
-  for (int i = 0; i < 2; ++i) {
-    ScopedSocket sock(ConnectTcp("localhost", port, Deadline::After(5s), {}));
-    ASSERT_NE(sock.Get(), kNoSocket);
-    auto session = TlsSession::Open(sock.Get(), "localhost", port, Deadline::After(5s), {});
-    ASSERT_NE(session, nullptr);
-    resumed.push_back(session->Resumed());
-    // A TLS 1.3 server's ticket comes after the handshake: a read takes it in.
-    char byte = 0;
-    session->Read(&byte, 1, Deadline::After(300ms), {});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TlsClientContext contexts[2];
+    std::vector<bool> resumed;
+    for (const int which : row.contexts) {
+      TlsClientContext* context = which == 0 ? nullptr : &contexts[which - 1];
+      auto connection = RemoteConnection::Open("localhost", port, context, Deadline::After(5s), {});
+      ASSERT_NE(connection, nullptr);
+      auto& session = dynamic_cast<TlsSession&>(connection->Transport());
+      resumed.push_back(session.Resumed());
+      // A TLS 1.3 server's ticket comes after the handshake: a read takes it in.
+      char byte = 0;
+      session.Read(&byte, 1, Deadline::After(300ms), {});
+    }
+    EXPECT_EQ(resumed, row.resumed);
   }
-  EXPECT_EQ(resumed, (std::vector<bool>{false, true}));
+}
+
+// A failed handshake's debug line comes once a minute per reason from each context: one
+// agent's failing posts write one line, another agent (or the diagnostics program) its own.
+TEST(AgentTransportKept, AFailedHandshakeIsReportedOncePerReasonAndContext) {
+  struct Row {
+    const char* name;
+    int contexts[3];  // the context of each handshake, 1 or 2
+    std::size_t lines;
+  };
+  const Row rows[] = {
+      {"the same context", {1, 1, 1}, 1},
+      {"two contexts", {1, 2, 1}, 2},
+  };
+  ScriptedServer server(Ending::kKeepsOpen);
+  TlsFront front(server.Port(), SelfSignedCertificate("localhost", "localhost"));
+  const int port = front.Start();
+  ASSERT_GT(port, 0) << front.error();
+  const std::string line = "morvanix: TLS handshake with localhost failed: self-signed certificate";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TlsClientContext contexts[2];
+    testing::internal::CaptureStderr();
+    for (const int which : row.contexts) {
+      EXPECT_EQ(
+          RemoteConnection::Open("localhost", port, &contexts[which - 1], Deadline::After(5s), {}),
+          nullptr);
+    }
+    const std::string output = testing::internal::GetCapturedStderr();
+    std::size_t lines = 0;
+    for (std::size_t at = output.find(line); at != std::string::npos;
+         at = output.find(line, at + 1)) {
+      ++lines;
+    }
+    EXPECT_EQ(lines, row.lines) << output;
+  }
 }
 #endif
 

@@ -12,7 +12,9 @@
 
 #include "base/socket_calls.h"
 
-enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers, kFallsSilent, kHangsUp };
+// kTrickles answers with a reply head that never ends, one byte every 100 ms, so that no
+// single wait for a byte ever runs out.
+enum class Peer { kNeverAccepts, kNeverReads, kNeverAnswers, kFallsSilent, kTrickles, kHangsUp };
 
 // A listening socket on a free loopback port that behaves as `peer` says. Written with the
 // agent's own portable socket calls, so that the same peers run on POSIX and on Windows.
@@ -62,7 +64,8 @@ class StuckServer {
 
  private:
   // Takes one connection, waiting in slices until the test ends, then holds it: unread, read
-  // and never answered, or answered with the start of a reply that never goes on.
+  // and never answered, answered with the start of a reply that never goes on, or with a
+  // reply head that grows by a byte every tenth slice.
   void Serve(Peer peer) {
     for (;;) {
       if (done_) return;
@@ -82,7 +85,16 @@ class StuckServer {
     char buffer[4096];
     std::string heard;
     bool answered = false;
-    while (!done_) {
+    if (peer == Peer::kTrickles) {
+      const std::string head = "HTTP/1.1 200 OK\r\nX-Slow: ";
+      answered = morvanix::SendSome(connection, head.data(), head.size()) ==
+                 static_cast<std::ptrdiff_t>(head.size());
+    }
+    for (int slice = 1; !done_; ++slice) {
+      if (peer == Peer::kTrickles && answered && slice % 10 == 0 &&
+          morvanix::SendSome(connection, "a", 1) != 1) {
+        break;
+      }
       if (peer == Peer::kNeverAnswers || peer == Peer::kFallsSilent) {
         const ssize_t got = morvanix::ReceiveSome(connection, buffer, sizeof buffer);
         if (got == 0 || (got < 0 && !morvanix::LastCallWouldBlock())) break;

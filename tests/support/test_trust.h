@@ -37,8 +37,8 @@ TestCertificate SelfSignedCertificate(const std::string& commonName, const std::
 // The process's trusted test CA and a certificate it issued for "localhost", made and
 // trusted on the first call, which has to come from the main thread: the mount namespace is
 // per thread, and only threads and children started afterwards by that thread see it. The
-// trust store is read once per process, so the first call must also come before the first
-// HTTPS post. Needs root.
+// trust store is read at a TLS context's first handshake, so the first call must also come
+// before the first HTTPS post. Needs root.
 struct TestTrust {
   std::string error;  // empty when the CA is trusted
   const TestAuthority* authority = nullptr;
