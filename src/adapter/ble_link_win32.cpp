@@ -3,7 +3,7 @@
 namespace morvanix {
 
 // The Windows link is not there yet: discovery has no BLE step on this platform.
-std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken&) {
+std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken&, const Deadline&) {
   return nullptr;
 }
 
