@@ -37,14 +37,21 @@ std::string ComDeviceName(int n) {
 }
 
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop) {
-  if (IsBleLinkName(portName)) {
-    // The stop ends the connect too, not only the probe's waits.
-    SerialPort probe([stop] { return MakeBleLinkBackend(stop); });
-    return detail::ProbeAt(probe, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop);
-  }
-  if (!IsTcpLinkName(portName)) return ProbePort(portName, stop);
   SerialPort probe;
-  return detail::ProbeAt(probe, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop);
+  return ProbeCandidate(probe, portName, stop, Deadline::Never());
+}
+
+PortProbe ProbeCandidate(SerialPort& port, const std::string& portName, const StopToken& stop,
+                         const Deadline& by) {
+  port.Close();
+  if (IsBleLinkName(portName)) {
+    return detail::ProbeAt(port, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop, by,
+                           detail::AfterProbe::kKeepAdapter);
+  }
+  // A serial or TCP adapter is let go and opened again by its user, as it always was: the
+  // adapter sees the same closes and opens.
+  if (!IsTcpLinkName(portName)) return ProbePort(portName, stop);
+  return detail::ProbeAt(port, portName, kAdapterBaudRate, detail::ResetWait::kFull, stop);
 }
 
 }  // namespace morvanix

@@ -32,5 +32,10 @@ std::string ComDeviceName(int n);
 // rates; a TCP adapter ("tcp://HOST:PORT") or a BLE one ("ble:<address>") once, rates
 // meaning nothing there.
 PortProbe ProbeCandidate(const std::string& portName, const StopToken& stop);
+// The same on `port`, which a BLE adapter that answered is left connected on, so that its
+// user need not connect it a second time (seconds of the radio's); every other candidate
+// leaves the port closed, as today. `by` bounds a BLE candidate's connect and probe.
+PortProbe ProbeCandidate(SerialPort& port, const std::string& portName, const StopToken& stop,
+                         const Deadline& by);
 
 }  // namespace morvanix

@@ -14,11 +14,13 @@ namespace morvanix {
 
 namespace {
 
-// The device that answered: where to reopen the shared port, and how to name it in the report.
+// The device that answered: where to reopen the shared port (or the probe's port, still
+// open, to hand over), and how to name it in the report.
 struct Found {
   std::string portName;
   std::string shownAs;
   PortProbe probe;
+  std::unique_ptr<SerialPort> open;
 };
 
 std::optional<Found> ScanComPorts(const StopToken& stop) {
@@ -30,7 +32,7 @@ std::optional<Found> ScanComPorts(const StopToken& stop) {
     probe = detail::ProbeAt(probePort, ComDeviceName(n), kAdapterBaudRate, detail::ResetWait::kFull,
                             stop);
     if (probe.verdict == ProbeVerdict::kAdapter)
-      return Found{ComDeviceName(n), "COM" + std::to_string(n), probe};
+      return Found{ComDeviceName(n), "COM" + std::to_string(n), probe, nullptr};
     if (Opened(probe)) opened.push_back(n);
   }
   // Other rates only when the agent's own rate found nothing, so a usual scan costs no more.
@@ -38,16 +40,18 @@ std::optional<Found> ScanComPorts(const StopToken& stop) {
     if (stop.StopRequested()) return std::nullopt;
     probe = detail::ProbeOtherRates(probePort, ComDeviceName(n), stop);
     if (probe.verdict == ProbeVerdict::kAdapter)
-      return Found{ComDeviceName(n), "COM" + std::to_string(n), probe};
+      return Found{ComDeviceName(n), "COM" + std::to_string(n), probe, nullptr};
   }
   return std::nullopt;
 }
 
 std::optional<Found> Probe(const std::string& portName, const std::string& shownAs,
-                           const StopToken& stop) {
-  PortProbe probe = ProbeCandidate(portName, stop);
+                           const StopToken& stop, const Deadline& by = Deadline::Never()) {
+  auto port = std::make_unique<SerialPort>();
+  PortProbe probe = ProbeCandidate(*port, portName, stop, by);
   if (probe.verdict != ProbeVerdict::kAdapter) return std::nullopt;
-  return Found{portName, shownAs, probe};
+  if (!port->IsOpen()) port.reset();
+  return Found{portName, shownAs, probe, std::move(port)};
 }
 
 std::string BleShownAs(const std::string& address) {
@@ -55,28 +59,31 @@ std::string BleShownAs(const std::string& address) {
 }
 
 // Known BLE devices that may be adapters, then, when none was, one LE scan; each connected
-// and probed in turn, and disconnected again unless it is the adapter.
-std::optional<Found> SearchBle(const StopToken& stop) {
+// and probed in turn, and disconnected again unless it is the adapter; all of it by `by`.
+std::optional<Found> SearchBle(const Deadline& by, const StopToken& stop) {
   const std::unique_ptr<BleCandidateSource> source = MakePlatformBleCandidateSource();
   if (!source) return std::nullopt;
   std::vector<std::string> tried;
   const auto probeEach = [&](const std::vector<BleCandidate>& candidates) -> std::optional<Found> {
     for (const BleCandidate& candidate : candidates) {
-      if (stop.StopRequested()) return std::nullopt;
+      if (stop.StopRequested() || by.Passed()) return std::nullopt;
       tried.push_back(candidate.address);
       if (auto found =
-              Probe(kBleLinkScheme + candidate.address, BleShownAs(candidate.address), stop)) {
+              Probe(kBleLinkScheme + candidate.address, BleShownAs(candidate.address), stop, by)) {
         return found;
       }
     }
     return std::nullopt;
   };
-  if (auto found = probeEach(source->Known(Deadline::After(kBleScanBound), stop))) return found;
-  if (stop.StopRequested()) return std::nullopt;
-  return probeEach(source->Scan(tried, Deadline::After(kBleScanBound), stop));
+  if (auto found = probeEach(source->Known(Deadline::After(kBleScanBound).Sooner(by), stop))) {
+    return found;
+  }
+  if (stop.StopRequested() || by.Passed()) return std::nullopt;
+  return probeEach(source->Scan(tried, Deadline::After(kBleScanBound).Sooner(by), stop));
 }
 
-std::optional<Found> Search(const std::optional<NamedAdapter>& named, const StopToken& stop) {
+std::optional<Found> Search(const std::optional<NamedAdapter>& named, const StopToken& stop,
+                            std::chrono::milliseconds bleBound) {
   if (named) {
     const std::string shownAs =
         named->ble ? BleShownAs(BleLinkAddress(named->portName)) : named->given;
@@ -88,27 +95,47 @@ std::optional<Found> Search(const std::optional<NamedAdapter>& named, const Stop
     if (auto found = Probe(kWifiAdapterLink, kWifiAdapterAddress, stop)) return found;
   }
   if (stop.StopRequested()) return std::nullopt;
-  return SearchBle(stop);
+  return SearchBle(Deadline::After(bleBound), stop);
 }
 
 }  // namespace
+
+namespace detail {
+
+std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
+                                           std::atomic<bool>* adapterConnected,
+                                           const StopToken& stop,
+                                           const std::optional<NamedAdapter>& named,
+                                           std::chrono::milliseconds bleBound) {
+  if (adapterPort != nullptr && adapterPort->IsOpen()) adapterPort->Close();
+  if (adapterConnected != nullptr) adapterConnected->store(false);
+
+  const std::optional<Found> found = Search(named, stop, bleBound);
+  if (!found) return std::nullopt;
+
+  if (adapterPort != nullptr) {
+    bool ready = false;
+    if (found->open) {
+      // Still connected from the probe (BLE): a second connect would cost seconds.
+      found->open->HandOver(*adapterPort);
+      ready = true;
+    } else {
+      adapterPort->SetPortName(found->portName);
+      adapterPort->SetBaudRate(found->probe.baudRate);
+      ready = adapterPort->Open(stop) == 0;
+    }
+    if (ready && adapterConnected != nullptr) adapterConnected->store(true);
+  }
+  return found->probe.banner + " on " + found->shownAs;
+}
+
+}  // namespace detail
 
 std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
                                            std::atomic<bool>* adapterConnected,
                                            const StopToken& stop,
                                            const std::optional<NamedAdapter>& named) {
-  if (adapterPort != nullptr && adapterPort->IsOpen()) adapterPort->Close();
-  if (adapterConnected != nullptr) adapterConnected->store(false);
-
-  const std::optional<Found> found = Search(named, stop);
-  if (!found) return std::nullopt;
-
-  if (adapterPort != nullptr) {
-    adapterPort->SetPortName(found->portName);
-    adapterPort->SetBaudRate(found->probe.baudRate);
-    if (adapterPort->Open() == 0 && adapterConnected != nullptr) adapterConnected->store(true);
-  }
-  return found->probe.banner + " on " + found->shownAs;
+  return detail::DiscoverAdapter(adapterPort, adapterConnected, stop, named, kBleStepBound);
 }
 
 }  // namespace morvanix

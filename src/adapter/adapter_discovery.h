@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -23,14 +24,26 @@ namespace morvanix {
 // 4. the BLE devices the Bluetooth stack knows with an adapter's service or name, then, when
 //    none answered, those that one LE scan of at most 4 s finds (it ends at the first);
 //    reported as "<banner> on BLE <address>" (so is a named ble: adapter). No stack: nothing.
-// adapterPort is closed first and reopened on the device (at the rate) that answered;
-// adapterConnected is false from the start and true only when that reopen succeeded. Returns
-// the identification text, also when the reopen failed, or nothing when no device answered;
-// reporting it is the caller's business. A stop ends the search at once, with nothing found
-// unless a device had answered already.
+// The BLE step as a whole ends by kBleStepBound. adapterPort is closed first and reopened on
+// the device (at the rate) that answered, or, for a BLE adapter, given the probe's link still
+// connected; adapterConnected is false from the start and true only when the port is ready
+// so. Returns the identification text, also when the reopen failed, or nothing when no
+// device answered; reporting it is the caller's business. A stop ends the search at once, with
+// nothing found unless a device had answered already.
 std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
                                            std::atomic<bool>* adapterConnected,
                                            const StopToken& stop,
                                            const std::optional<NamedAdapter>& named = std::nullopt);
+
+namespace detail {
+
+// The same with the BLE step's bound given.
+std::optional<std::string> DiscoverAdapter(SerialPort* adapterPort,
+                                           std::atomic<bool>* adapterConnected,
+                                           const StopToken& stop,
+                                           const std::optional<NamedAdapter>& named,
+                                           std::chrono::milliseconds bleBound);
+
+}  // namespace detail
 
 }  // namespace morvanix

@@ -263,7 +263,8 @@ HRESULT SubscribeOn(const GattFunctions& f, HANDLE device, BTH_LE_GATT_CHARACTER
 
 class Win32GattApi final : public BleGattApi {
  public:
-  Win32GattApi(const GattFunctions& f, StopToken stop) : f_(f), stop_(std::move(stop)) {}
+  Win32GattApi(const GattFunctions& f, StopToken stop, Deadline connectBy)
+      : f_(f), stop_(std::move(stop)), connectBy_(connectBy) {}
   ~Win32GattApi() override {
     UnregisterValueChanged();
     CloseDevice();
@@ -279,7 +280,7 @@ class Win32GattApi final : public BleGattApi {
                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device_ == INVALID_HANDLE_VALUE) return false;
     // The steps of the link's Open that reach the device share one bound.
-    openBy_ = Deadline::After(kBleConnectBound);
+    openBy_ = Deadline::After(kBleConnectBound).Sooner(connectBy_);
     gone_ = std::make_shared<std::atomic<bool>>(false);
     return true;
   }
@@ -419,6 +420,7 @@ class Win32GattApi final : public BleGattApi {
 
   const GattFunctions& f_;
   const StopToken stop_;
+  const Deadline connectBy_;  // the caller's bound on Open, when sooner than its own
   HANDLE device_ = INVALID_HANDLE_VALUE;
   Deadline openBy_;
   std::shared_ptr<std::atomic<bool>> gone_;
@@ -462,15 +464,16 @@ std::vector<PairedLeDevice> ListPairedLeDevices() {
   return devices;
 }
 
-std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop) {
+std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop, const Deadline& connectBy) {
   const GattFunctions* f = Gatt();
   if (f == nullptr) return nullptr;
-  return MakeWin32BleGattApiOver(*f, stop);
+  return MakeWin32BleGattApiOver(*f, stop, connectBy);
 }
 
 std::shared_ptr<BleGattApi> MakeWin32BleGattApiOver(const GattFunctions& functions,
-                                                    const StopToken& stop) {
-  return std::make_shared<Win32GattApi>(functions, stop);
+                                                    const StopToken& stop,
+                                                    const Deadline& connectBy) {
+  return std::make_shared<Win32GattApi>(functions, stop, connectBy);
 }
 
 }  // namespace morvanix

@@ -6,6 +6,7 @@
 #include "adapter/ble_gatt_link.h"
 #include "adapter/ble_le_api_win32.h"
 #include "adapter/ble_paired_devices.h"
+#include "base/deadline.h"
 #include "base/stop_token.h"
 
 namespace morvanix {
@@ -30,11 +31,14 @@ struct GattFunctions {
 };
 
 // The GATT calls of BluetoothApis.dll behind the link's table; null without the DLL. The
-// calls that wait for the device end at the stop, and those of Open at kBleConnectBound.
-std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop);
+// calls that wait for the device end at the stop, and those of Open at kBleConnectBound or
+// connectBy, whichever comes first.
+std::shared_ptr<BleGattApi> MakeWin32BleGattApi(const StopToken& stop,
+                                                const Deadline& connectBy = Deadline::Never());
 // The same over other functions (tests); they must last as long as the process, as a call
 // left behind at a bound may still run.
 std::shared_ptr<BleGattApi> MakeWin32BleGattApiOver(const GattFunctions& functions,
-                                                    const StopToken& stop);
+                                                    const StopToken& stop,
+                                                    const Deadline& connectBy = Deadline::Never());
 
 }  // namespace morvanix

@@ -48,7 +48,8 @@ bool ReadValueChange(sd_bus_message* m, BleByteQueue& queue) {
 
 class BleLinkBackend final : public SerialBackend {
  public:
-  explicit BleLinkBackend(StopToken stop) : stop_(std::move(stop)) {}
+  BleLinkBackend(StopToken stop, const Deadline& connectBy)
+      : stop_(std::move(stop)), connectBy_(connectBy) {}
   ~BleLinkBackend() override { Close(); }
 
   int Open(const std::string& portName, const SerialLineSettings&) override {
@@ -58,7 +59,7 @@ class BleLinkBackend final : public SerialBackend {
     if (address.empty()) return Fail("not a name of the form ble:<address>");
     bus_ = BluezBus::Connect();
     if (!bus_) return Fail("no system bus");
-    const Deadline by = Deadline::After(kBleConnectBound);
+    const Deadline by = Deadline::After(kBleConnectBound).Sooner(connectBy_);
     std::vector<BluezObject> objects;
     if (!bus_->ManagedObjects(objects, by, stop_))
       return Fail("the Bluetooth stack did not answer");
@@ -207,6 +208,7 @@ class BleLinkBackend final : public SerialBackend {
   }
 
   StopToken stop_;
+  Deadline connectBy_;
   std::unique_ptr<BluezBus> bus_;
   sd_bus_slot* deviceSlot_ = nullptr;
   sd_bus_slot* valueSlot_ = nullptr;
@@ -221,8 +223,9 @@ class BleLinkBackend final : public SerialBackend {
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken& stop) {
-  return std::make_unique<BleLinkBackend>(stop);
+std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken& stop,
+                                                  const Deadline& connectBy) {
+  return std::make_unique<BleLinkBackend>(stop, connectBy);
 }
 
 }  // namespace morvanix

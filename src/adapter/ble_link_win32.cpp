@@ -30,8 +30,9 @@ class PairedCandidateSource final : public BleCandidateSource {
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken& stop) {
-  std::shared_ptr<BleGattApi> api = MakeWin32BleGattApi(stop);
+std::unique_ptr<SerialBackend> MakeBleLinkBackend(const StopToken& stop,
+                                                  const Deadline& connectBy) {
+  std::shared_ptr<BleGattApi> api = MakeWin32BleGattApi(stop, connectBy);
   if (!api) return nullptr;
   return MakeBleGattLinkBackend(std::move(api));
 }

@@ -1,5 +1,6 @@
 #include "adapter/port_probe.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 
@@ -21,11 +22,20 @@ constexpr CollectLimits kShortProbeLimits{std::chrono::milliseconds(1200),
 constexpr const char* kResetCommand = "ATZ\r";
 constexpr std::string_view kResetEcho = "ATZ";
 
-void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, const StopToken& stop,
-                     std::string& answer, CollectReport& report) {
+// The limits, cut to what is left before `by`.
+CollectLimits LimitsBy(CollectLimits limits, const Deadline& by) {
+  if (by.IsNever()) return limits;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(by.Left());
+  limits.silence = std::min(limits.silence, left);
+  limits.total = std::min(limits.total, left);
+  return limits;
+}
+
+void ResetAndCollect(SerialPort& probe, const CollectLimits& limits, const Deadline& by,
+                     const StopToken& stop, std::string& answer, CollectReport& report) {
   report = {};
   probe.Write(kResetCommand, stop);
-  answer = CollectAnswer(probe, limits, stop, &report);
+  answer = CollectAnswer(probe, LimitsBy(limits, by), stop, &report);
 }
 
 bool BeginsWithEcho(const std::string& answer) {
@@ -37,12 +47,12 @@ bool BeginsWithEcho(const std::string& answer) {
 namespace detail {
 
 PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
-                  ResetWait wait, const StopToken& stop) {
+                  ResetWait wait, const StopToken& stop, const Deadline& by, AfterProbe after) {
   PortProbe result;
   result.baudRate = baudRate;
   probe.SetPortName(deviceName);
   probe.SetBaudRate(baudRate);
-  const int opened = probe.Open();
+  const int opened = probe.Open(stop, by);
   if (opened != 0) {
     const SerialOpenError error = probe.LastOpenError();
     // A failed configuration keeps the device; release it so the next device gets its own.
@@ -57,11 +67,10 @@ PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t
   DrainInput(probe, kMaxDrainBytes);
   std::string answer;
   CollectReport report;
-  ResetAndCollect(probe, limits, stop, answer, report);
-  if (!BeginsWithEcho(answer) && report.promptSeen && !stop.StopRequested()) {
-    ResetAndCollect(probe, limits, stop, answer, report);
+  ResetAndCollect(probe, limits, by, stop, answer, report);
+  if (!BeginsWithEcho(answer) && report.promptSeen && !stop.StopRequested() && !by.Passed()) {
+    ResetAndCollect(probe, limits, by, stop, answer, report);
   }
-  probe.Close();
   result.answer = report.raw;
   if (BeginsWithEcho(answer)) {
     result.verdict = ProbeVerdict::kAdapter;
@@ -69,6 +78,7 @@ PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t
   } else {
     result.verdict = report.raw.empty() ? ProbeVerdict::kSilent : ProbeVerdict::kNotAdapter;
   }
+  if (result.verdict != ProbeVerdict::kAdapter || after == AfterProbe::kClose) probe.Close();
   return result;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "adapter/serial_port.h"
+#include "base/deadline.h"
 #include "base/stop_token.h"
 
 namespace morvanix {
@@ -42,11 +43,17 @@ namespace detail {
 // short time that the other rates get.
 enum class ResetWait { kFull, kShort };
 
-// The reset command at one rate on the given (closed) port, which is closed again after. An
-// answer that ends with the prompt without the echo gets a second reset command: an adapter
-// whose echo another program left off answers the first one unechoed.
+// What becomes of the port once the probe is done.
+enum class AfterProbe { kClose, kKeepAdapter };
+
+// The reset command at one rate on the given (closed) port, which is closed again after
+// (kKeepAdapter: left open when it is the adapter). An answer that ends with the prompt
+// without the echo gets a second reset command: an adapter whose echo another program left
+// off answers the first one unechoed. `by` ends the open and the waits sooner than their own
+// bounds when it comes first.
 PortProbe ProbeAt(SerialPort& probe, const std::string& deviceName, std::int32_t baudRate,
-                  ResetWait wait, const StopToken& stop);
+                  ResetWait wait, const StopToken& stop, const Deadline& by = Deadline::Never(),
+                  AfterProbe after = AfterProbe::kClose);
 
 // The other rates on a device that opened but gave no adapter at kAdapterBaudRate; the last probe
 // when none answered.

@@ -73,7 +73,7 @@ void SerialPort::SetStopBits(float bits) {
   }
 }
 
-int SerialPort::Open() {
+int SerialPort::Open(const StopToken& stop, const Deadline& by) {
   if (backend_) return 0;
   // Without a backend of its own the name decides: "tcp://HOST:PORT" is an adapter on the
   // network, "ble:<address>" one over Bluetooth LE, anything else a serial device of this
@@ -81,7 +81,7 @@ int SerialPort::Open() {
   std::unique_ptr<SerialBackend> candidate = makeBackend_               ? makeBackend_()
                                              : IsTcpLinkName(portName_) ? MakeTcpLinkBackend()
                                              : IsBleLinkName(portName_)
-                                                 ? MakeBleLinkBackend(StopToken())
+                                                 ? MakeBleLinkBackend(stop, by)
                                                  : MakePlatformSerialBackend();
   if (!candidate) {
     lastOpenError_ = {false, "no serial backend on this platform"};
@@ -93,6 +93,20 @@ int SerialPort::Open() {
   backend_ = std::move(candidate);
   ready_ = (code == 0);
   return code;
+}
+
+void SerialPort::HandOver(SerialPort& to) {
+  if (&to == this) return;
+  to.Close();
+  to.portName_ = portName_;
+  to.baudRate_ = baudRate_;
+  to.dataBits_ = dataBits_;
+  to.parity_ = parity_;
+  to.stopBits_ = stopBits_;
+  to.backend_ = std::move(backend_);
+  to.ready_ = ready_;
+  to.lastOpenError_ = lastOpenError_;
+  ready_ = false;
 }
 
 void SerialPort::Close() {

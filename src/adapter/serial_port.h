@@ -49,10 +49,15 @@ class SerialPort {
   float GetStopBits() const { return stopBits_; }
 
   // 0 ready (or a device was already held), 1 the device did not open, 2..9 the step of the
-  // configuration that failed, with the device held.
-  int Open();
+  // configuration that failed, with the device held. The stop and the deadline end a link
+  // that has to connect first (BLE) sooner than its own bound; a serial device or a TCP
+  // adapter opens as it always does.
+  int Open(const StopToken& stop = StopToken(), const Deadline& by = Deadline::Never());
   void Close();
   bool IsOpen() const { return backend_ != nullptr; }
+  // Gives the device this port holds, with its name and settings, to `to` (closed first),
+  // as it is: nothing is closed or opened again. This port is closed after.
+  void HandOver(SerialPort& to);
 
   // At most the first 1024 bytes of the text go out, within the line's time for them
   // (WriteDeadline); nothing once the stop has come, and the stop ends a write under way.

@@ -151,22 +151,33 @@ TEST(BleLink, OpenFailsQuicklyAndHoldsNothing) {
   }
 }
 
-// A connect that the stack never answers ends at the stop, or at the link's own bound.
-TEST(BleLink, StopEndsAConnectAtOnce) {
-  FakeBluezOptions hangs;
-  hangs.connectNeverAnswers = true;
-  BleRig rig(hangs);
-  ASSERT_TRUE(rig.ready);
-  StopSource stop;
-  SerialPort ble([&stop] { return MakeBleLinkBackend(stop.Token()); });
-  ble.SetPortName(kName);
-  const auto start = std::chrono::steady_clock::now();
-  StopLater later(stop, 200ms);
-  EXPECT_EQ(ble.Open(), 1);
-  EXPECT_EQ(ble.LastOpenError().reason, "the connection took too long");
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, 200ms);
-  EXPECT_LT(took, 2s);
+// A connect that the stack never answers ends at the stop or at the caller's deadline, both
+// given to a port opened by name, long before the link's own bound.
+TEST(BleLink, StopOrDeadlineEndsAConnectAtOnce) {
+  struct Case {
+    const char* label;
+    bool stop;  // a stop after 200 ms
+    std::chrono::milliseconds deadline;
+  };
+  const Case cases[] = {{"the stop", true, 0ms}, {"the deadline", false, 200ms}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeBluezOptions hangs;
+    hangs.connectNeverAnswers = true;
+    BleRig rig(hangs);
+    ASSERT_TRUE(rig.ready);
+    StopSource stop;
+    SerialPort ble;
+    ble.SetPortName(kName);
+    const auto start = std::chrono::steady_clock::now();
+    StopLater later(stop, 200ms, c.stop);
+    const Deadline by = c.stop ? Deadline::Never() : Deadline::After(c.deadline);
+    EXPECT_EQ(ble.Open(stop.Token(), by), 1);
+    EXPECT_EQ(ble.LastOpenError().reason, "the connection took too long");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 200ms);
+    EXPECT_LT(took, 2s);
+  }
 }
 
 // What the fake refuses, the link never sends: BlueZ's own errors for the two faults.
@@ -252,8 +263,9 @@ TEST_P(BleDiscovery, CandidatesAreConnectedProbedAndLetGo) {
   EXPECT_EQ(rig.fake->ScansStarted(), c.scans);
   EXPECT_FALSE(rig.fake->Discovering());  // no scan outlives the check
   EXPECT_EQ(rig.fake->Connected(), c.connected);
-  // Neither a phone nor a device on an adapter that is off is ever connected.
-  EXPECT_EQ(rig.fake->Connects(), c.found ? 2 : 0);  // the probe's, then the shared port's
+  // Neither a phone nor a device on an adapter that is off is ever connected; the adapter
+  // once, by its probe, whose link the shared port takes over.
+  EXPECT_EQ(rig.fake->Connects(), c.found ? 1 : 0);
   if (c.found) {
     EXPECT_EQ(ExchangeCommand("ATRV", &adapterPort), "12.6V");
   }
@@ -301,6 +313,43 @@ TEST(BleDiscoveryCost, NoStackAnswersAtOnce) {
     EXPECT_EQ(source, nullptr);
     EXPECT_LT(took, 50ms);
     setenv("DBUS_SYSTEM_BUS_ADDRESS", kNoBusAddress, 1);
+  }
+}
+
+// The BLE step as a whole ends at its bound: a connect that is never answered or a device
+// that never answers the reset takes no longer, and no scan starts after it.
+TEST(BleDiscoveryCost, TheStepEndsAtItsBound) {
+  struct Case {
+    const char* label;
+    bool hangs;    // Connect never answered (a known adapter out of range)
+    bool printer;  // connects, answers nothing
+    std::chrono::milliseconds bound;
+    bool found;
+  };
+  const Case cases[] = {
+      {"a connect never answered", true, false, 600ms, false},
+      {"a device silent to the reset", false, true, 600ms, false},
+      {"an adapter within the bound", false, false, 600ms, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SimulatedComPorts noSerialAdapters;
+    FakeBluezOptions options;
+    options.connectNeverAnswers = c.hangs;
+    BleRig rig(options, AdapterProfile::kElm, c.printer);
+    ASSERT_TRUE(rig.ready);
+    SerialPort adapterPort;
+    std::atomic<bool> connected{false};
+    const auto start = std::chrono::steady_clock::now();
+    const std::optional<std::string> discovered =
+        detail::DiscoverAdapter(&adapterPort, &connected, StopToken{}, std::nullopt, c.bound);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(discovered.has_value(), c.found);
+    EXPECT_EQ(connected.load(), c.found);
+    EXPECT_LT(took, c.bound + 1s);  // not the connect's 5 s or the probe's 4 s
+    EXPECT_EQ(rig.fake->Connects(), 1);
+    EXPECT_EQ(rig.fake->ScansStarted(), 0);
+    EXPECT_EQ(rig.fake->Connected(), c.found);
   }
 }
 

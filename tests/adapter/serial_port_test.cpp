@@ -172,6 +172,44 @@ TEST(SerialStates, CloseTwiceAndReopenAfterFailure) {
   EXPECT_EQ(record.made, 2);
 }
 
+// A hand-over moves the device as it is: no close or open on the way, its settings go with
+// it, and a device the target held before is let go.
+TEST(SerialStates, HandOverMovesTheDeviceAsItIs) {
+  const struct {
+    const char* label;
+    int code;
+    bool targetInUse;
+  } cases[] = {{"ready", 0, false}, {"held", 4, false}, {"ready, onto a port in use", 0, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeSerialRecord moved;
+    FakeSerialRecord before;
+    SerialPort source(FakeMaker(moved, c.code));
+    source.SetPortName("ble:00:1D:A5:68:98:8A");
+    source.SetBaudRate(38400);
+    ASSERT_EQ(source.Open(), c.code);
+    SerialPort target(FakeMaker(before, 0));
+    if (c.targetInUse) {
+      ASSERT_EQ(target.Open(), 0);
+    }
+    source.HandOver(target);
+    EXPECT_FALSE(source.IsOpen());
+    EXPECT_TRUE(target.IsOpen());
+    EXPECT_EQ(target.GetPortName(), "ble:00:1D:A5:68:98:8A");
+    EXPECT_EQ(target.GetBaudRate(), 38400);
+    EXPECT_EQ(target.Write("AT\r", {}), c.code == 0);
+    EXPECT_EQ(moved.writes.size(), c.code == 0 ? 1u : 0u);
+    EXPECT_EQ(before.closes, c.targetInUse ? 1 : 0);
+    // The moved device answers Open at once; nothing new is made.
+    EXPECT_EQ(target.Open(), 0);
+    EXPECT_EQ(moved.opens, 1);
+    EXPECT_EQ(moved.closes, 0);
+    EXPECT_EQ(before.made, c.targetInUse ? 1 : 0);
+    target.Close();
+    EXPECT_EQ(moved.closes, 1);
+  }
+}
+
 TEST(SerialStates, OpenHandsTheStoredSettingsToTheDevice) {
   FakeSerialRecord record;
   SerialPort port(FakeMaker(record, 0));

@@ -98,7 +98,7 @@ struct BleRow {
   bool com3 = false;   // a serial adapter as well
   bool named = false;  // MORVANIX_ADAPTER=ble:...
   std::string discovered = kReported;
-  int connects = 2;  // the probe's, then the shared port's
+  int connects = 1;  // the probe's, whose link the shared port takes over
 };
 
 void PrintTo(const BleRow& row, std::ostream* os) {

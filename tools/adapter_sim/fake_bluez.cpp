@@ -22,6 +22,9 @@ constexpr const char* kAdapterAddress = "00:AA:01:00:00:01";
 constexpr const char* kGenericAttribute = "00001801-0000-1000-8000-00805f9b34fb";
 constexpr std::size_t kMaxValue = 20;  // the default MTU's payload
 constexpr std::size_t kTerminalChunk = 512;
+// sd-bus answers only root and its own user unless told otherwise; BlueZ leaves who may call
+// to the bus's policy, and so does the fake, so that a service's own user can be tried.
+constexpr std::uint64_t kAnyCaller = SD_BUS_VTABLE_UNPRIVILEGED;
 
 struct LayoutRow {
   BleLayout layout;
@@ -83,9 +86,9 @@ const sd_bus_vtable* AdapterVtable(sd_bus_message_handler_t filter, sd_bus_messa
       SD_BUS_PROPERTY("Address", "s", get, 0, SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_PROPERTY("Powered", "b", get, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("Discovering", "b", get, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-      SD_BUS_METHOD("SetDiscoveryFilter", "a{sv}", "", filter, 0),
-      SD_BUS_METHOD("StartDiscovery", "", "", start, 0),
-      SD_BUS_METHOD("StopDiscovery", "", "", stop, 0),
+      SD_BUS_METHOD("SetDiscoveryFilter", "a{sv}", "", filter, kAnyCaller),
+      SD_BUS_METHOD("StartDiscovery", "", "", start, kAnyCaller),
+      SD_BUS_METHOD("StopDiscovery", "", "", stop, kAnyCaller),
       SD_BUS_VTABLE_END};
   return vtable;
 }
@@ -215,8 +218,8 @@ bool FakeBluez::ShowDevice() {
       SD_BUS_PROPERTY("Paired", "b", Get, 0, SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_PROPERTY("Connected", "b", Get, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("ServicesResolved", "b", Get, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-      SD_BUS_METHOD("Connect", "", "", OnConnect, 0),
-      SD_BUS_METHOD("Disconnect", "", "", OnDisconnect, 0),
+      SD_BUS_METHOD("Connect", "", "", OnConnect, kAnyCaller),
+      SD_BUS_METHOD("Disconnect", "", "", OnDisconnect, kAnyCaller),
       SD_BUS_VTABLE_END};
   static const sd_bus_vtable service[] = {
       SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("UUID", "s", Get, 0, SD_BUS_VTABLE_PROPERTY_CONST),
@@ -229,9 +232,9 @@ bool FakeBluez::ShowDevice() {
       SD_BUS_PROPERTY("Flags", "as", Get, 0, SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_PROPERTY("Notifying", "b", Get, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("Value", "ay", Get, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-      SD_BUS_METHOD("StartNotify", "", "", OnStartNotify, 0),
-      SD_BUS_METHOD("StopNotify", "", "", OnStopNotify, 0),
-      SD_BUS_METHOD("WriteValue", "aya{sv}", "", OnWriteValue, 0),
+      SD_BUS_METHOD("StartNotify", "", "", OnStartNotify, kAnyCaller),
+      SD_BUS_METHOD("StopNotify", "", "", OnStopNotify, kAnyCaller),
+      SD_BUS_METHOD("WriteValue", "aya{sv}", "", OnWriteValue, kAnyCaller),
       SD_BUS_VTABLE_END};
   std::vector<std::pair<std::string, std::pair<const char*, const sd_bus_vtable*>>> objects = {
       {devicePath_, {kDeviceInterface, device}},
