@@ -78,11 +78,11 @@ int SerialPort::Open(const StopToken& stop, const Deadline& by) {
   // Without a backend of its own the name decides: "tcp://HOST:PORT" is an adapter on the
   // network, "ble:<address>" one over Bluetooth LE, anything else a serial device of this
   // platform.
-  std::unique_ptr<SerialBackend> candidate = makeBackend_               ? makeBackend_()
-                                             : IsTcpLinkName(portName_) ? MakeTcpLinkBackend()
-                                             : IsBleLinkName(portName_)
-                                                 ? MakeBleLinkBackend(stop, by)
-                                                 : MakePlatformSerialBackend();
+  std::unique_ptr<SerialBackend> candidate =
+      makeBackend_               ? makeBackend_()
+      : IsTcpLinkName(portName_) ? MakeTcpLinkBackend(stop, by)
+      : IsBleLinkName(portName_) ? MakeBleLinkBackend(stop, by)
+                                 : MakePlatformSerialBackend();
   if (!candidate) {
     lastOpenError_ = {false, "no serial backend on this platform"};
     return 1;

@@ -1,5 +1,7 @@
 #include "adapter/tcp_link_backend.h"
 
+#include <utility>
+
 #include "adapter/adapter_keepalive.h"
 #include "adapter/adapter_name.h"
 #include "base/io_retry.h"
@@ -12,6 +14,9 @@ namespace {
 
 class TcpLinkBackend final : public SerialBackend {
  public:
+  TcpLinkBackend(StopToken stop, Deadline connectBy)
+      : stop_(std::move(stop)), connectBy_(connectBy) {}
+
   int Open(const std::string& portName, const SerialLineSettings&) override {
     Close();
     openError_ = {};
@@ -22,7 +27,8 @@ class TcpLinkBackend final : public SerialBackend {
       return 1;
     }
     TcpConnectReport report;
-    socket_.Reset(ConnectTcp(host, port, Deadline::After(kTcpConnectBound), StopToken(), &report));
+    socket_.Reset(ConnectTcp(host, port, Deadline::After(kTcpConnectBound).Sooner(connectBy_),
+                             stop_, &report));
     if (socket_.Get() == kNoSocket) {
       openError_ = {false,
                     !report.resolveError.empty() ? report.resolveError : report.connectError};
@@ -77,6 +83,8 @@ class TcpLinkBackend final : public SerialBackend {
     return IoTry::Done(-1);
   }
 
+  const StopToken stop_;  // ends the connect
+  const Deadline connectBy_;
   ScopedSocket socket_;
   bool lost_ = false;
   SerialOpenError openError_;
@@ -84,8 +92,9 @@ class TcpLinkBackend final : public SerialBackend {
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> MakeTcpLinkBackend() {
-  return std::make_unique<TcpLinkBackend>();
+std::unique_ptr<SerialBackend> MakeTcpLinkBackend(const StopToken& stop,
+                                                  const Deadline& connectBy) {
+  return std::make_unique<TcpLinkBackend>(stop, connectBy);
 }
 
 }  // namespace morvanix
