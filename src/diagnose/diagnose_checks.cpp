@@ -283,12 +283,12 @@ CheckLine BleStackLine(bool stack, std::size_t candidates) {
   if (!stack) {
     return {Verdict::kNote,
             "Bluetooth LE: no Bluetooth stack to ask (Linux: BlueZ on the system bus; Windows: "
-            "not yet), so the agent tries no BLE adapter"};
+            "BluetoothApis.dll and a paired LE device), so the agent tries no BLE adapter"};
   }
   if (candidates == 0) {
     return {Verdict::kNote,
-            "Bluetooth LE: no known device with an adapter's service or name (the agent also "
-            "scans for up to 4 s; this program does not)"};
+            "Bluetooth LE: no known device with an adapter's service or name (on Linux the agent "
+            "also scans for up to 4 s; this program does not)"};
   }
   return {Verdict::kNote, "Bluetooth LE: " + std::to_string(candidates) + " known device" +
                               (candidates == 1 ? "" : "s") + " with an adapter's service or name"};

@@ -128,11 +128,11 @@ TEST(DiagnoseNetwork, NamedWifiAndBleAdaptersWithoutBaudRates) {
       {BleProbeLine({"00:1D:A5:00:00:01", ""}, silent), Verdict::kNote,
        "BLE 00:1D:A5:00:00:01: silent"},
       {BleStackLine(false, 0), Verdict::kNote,
-       "Bluetooth LE: no Bluetooth stack to ask (Linux: BlueZ on the system bus; Windows: not "
-       "yet), so the agent tries no BLE adapter"},
+       "Bluetooth LE: no Bluetooth stack to ask (Linux: BlueZ on the system bus; Windows: "
+       "BluetoothApis.dll and a paired LE device), so the agent tries no BLE adapter"},
       {BleStackLine(true, 0), Verdict::kNote,
-       "Bluetooth LE: no known device with an adapter's service or name (the agent also scans "
-       "for up to 4 s; this program does not)"},
+       "Bluetooth LE: no known device with an adapter's service or name (on Linux the agent "
+       "also scans for up to 4 s; this program does not)"},
       {BleStackLine(true, 2), Verdict::kNote,
        "Bluetooth LE: 2 known devices with an adapter's service or name"},
   };
